@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The test command. On a fresh Debian 12 machine (as root): installs what is missing, builds,
+# starts a throwaway MariaDB server on loopback, runs the whole suite, then builds and runs it
+# again under AddressSanitizer + UndefinedBehaviorSanitizer together with the bounded fuzz runs.
+# Exits non-zero on any failure; the server is stopped on every exit path.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+fuzz_seconds=${MDUMP_FUZZ_SECONDS:-60}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+scripts/deps.sh
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "build (g++, debug)"
+cmake -S . -B build/debug -G Ninja -DCMAKE_BUILD_TYPE=Debug
+cmake --build build/debug
+
+step "build (clang, AddressSanitizer + UndefinedBehaviorSanitizer, fuzz targets)"
+CC=clang CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMDUMP_SANITIZE=address,undefined -DMDUMP_BUILD_FUZZERS=ON -DMDUMP_FUZZ_SECONDS="$fuzz_seconds"
+cmake --build build/asan
+
+step "test server"
+export MDUMP_SERVER_DIR=$root/build/test-server
+trap 'scripts/test-server.sh stop' EXIT
+scripts/test-server.sh start
+# shellcheck disable=SC1091
+. "$MDUMP_SERVER_DIR/env"
+
+step "tests (debug)"
+ctest --test-dir build/debug --output-on-failure -j "$jobs"
+
+step "tests (ASan + UBSan, bounded fuzzing ${fuzz_seconds}s per target)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build/asan --output-on-failure -j "$jobs"
