@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Builds Mbed TLS 3.6 so the library can also be built and tested against the 3.x API,
+# while Debian 12 itself only ships 2.28. The source comes from Debian trixie's source
+# package (with Debian's patches applied), fetched through a private apt configuration so
+# the machine's own package sources and lists stay as they are. The result is a static,
+# position-independent libmbedcrypto (plus libmbedx509/libmbedtls, which the build always
+# makes) under an install prefix that is built once and then reused.
+#
+# Usage: scripts/mbedtls3.sh
+#   MDUMP_MBEDTLS3_DIR  cache folder (default: <repo>/build/deps/mbedtls3);
+#                       the prefix is $MDUMP_MBEDTLS3_DIR/install
+# The install prefix is the last (and only) line on stdout; all progress goes to stderr,
+# so callers can do: prefix=$(scripts/mbedtls3.sh | tail -n1)
+set -euo pipefail
+
+# Keep stdout for the prefix alone: every tool's chatter goes to stderr.
+exec 3>&1 1>&2
+
+log() { echo "mbedtls3: $*"; }
+die() { echo "mbedtls3: error: $*"; exit 1; }
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+base=${MDUMP_MBEDTLS3_DIR:-$repo/build/deps/mbedtls3}
+mkdir -p "$base"
+base=$(cd "$base" && pwd)   # absolute, since CMake and apt run from other folders
+prefix=$base/install
+
+# In 3.x the version macros live in build_info.h, which version.h includes.
+installed_version() {
+  local inc=$prefix/include/mbedtls
+  local v
+  [ -f "$prefix/lib/libmbedcrypto.a" ] && [ -f "$inc/version.h" ] || return 1
+  v=$(sed -n 's/^#define MBEDTLS_VERSION_STRING  *"\(3\.[0-9.]*\)".*/\1/p' \
+    "$inc/version.h" "$inc/build_info.h" 2>/dev/null || true)
+  v=${v%%$'\n'*}
+  [ -n "$v" ] && echo "$v"
+}
+
+done_with() { log "Mbed TLS $1 ready in $prefix"; echo "$prefix" >&3; exit 0; }
+
+if v=$(installed_version); then done_with "$v"; fi
+
+# Two builds (e.g. two CMake trees configuring at once) must not race on one cache.
+exec 9>"$base/.lock"
+flock -w 1800 9 || die "timed out waiting for another run holding $base/.lock"
+if v=$(installed_version); then done_with "$v"; fi
+
+start=$(date +%s)
+
+# --- tools -------------------------------------------------------------------------------
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+missing=()
+command -v dpkg-source >/dev/null || missing+=(dpkg-dev)
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+command -v cc >/dev/null || missing+=(gcc)
+command -v xz >/dev/null || missing+=(xz-utils)
+# trixie's Release files are signed with trixie keys, which bookworm's keyring carries
+# only from 2023.3+deb12u2 on; an older keyring is upgraded rather than skipping checks.
+keyring_version=$(dpkg-query -W -f='${Version}' debian-archive-keyring 2>/dev/null || true)
+if ! installed debian-archive-keyring ||
+   ! dpkg --compare-versions "$keyring_version" ge 2023.3+deb12u2; then
+  missing+=(debian-archive-keyring)
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  timeout 900 apt-get update -q
+  timeout 900 apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+[ -f /etc/apt/trusted.gpg.d/debian-archive-trixie-automatic.asc ] ||
+  die "debian-archive-keyring $(dpkg-query -W -f='${Version}' debian-archive-keyring) lacks the trixie keys"
+
+# --- source ------------------------------------------------------------------------------
+# A private apt setup: its own deb-src list, index folder and cache. SourceList=/dev/null
+# and our own SourceParts hide the system's lists from it; the system's apt.conf.d still
+# applies (proxies and the like), and nothing under /etc/apt or /var/lib/apt is written.
+apt_dir=$base/apt
+mkdir -p "$apt_dir/sources.list.d" "$apt_dir/preferences.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+cat >"$apt_dir/sources.list.d/trixie-src.sources" <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: trixie
+Components: main
+Signed-By: $keyring
+EOF
+apt_opts=(
+  -o Dir::Etc::SourceList=/dev/null
+  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+  -o "Dir::State::Lists=$apt_dir/lists"
+  -o "Dir::Cache=$apt_dir/cache"
+  -o Dir::Etc::Preferences=/dev/null
+  -o "Dir::Etc::PreferencesParts=$apt_dir/preferences.d"
+  -o Acquire::Retries=3
+  -o Acquire::http::Timeout=60
+  -o Acquire::Languages=none
+)
+
+work=$base/work
+rm -rf "$work" "$base/stage"   # leftovers of an interrupted run
+mkdir -p "$work/src"
+# apt downloads as the unprivileged _apt user when it can write the target folder.
+if getent passwd _apt >/dev/null; then chown _apt "$work/src"; fi
+
+log "fetching the trixie source index"
+timeout 900 apt-get "${apt_opts[@]}" update -q
+log "fetching and unpacking the mbedtls source package"
+(cd "$work/src" && timeout 900 apt-get "${apt_opts[@]}" source -q mbedtls/trixie)
+
+src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'mbedtls-*' | head -n1)
+[ -n "$src" ] || die "apt-get source left no mbedtls-* folder in $work/src"
+version=$(sed -n 's/^#define MBEDTLS_VERSION_STRING  *"\([0-9.]*\)".*/\1/p' \
+  "$src/include/mbedtls/build_info.h")
+case $version in
+  3.6.*) log "source is Mbed TLS $version ($(basename "$src"))" ;;
+  *) die "expected Mbed TLS 3.6.x, trixie gave '${version:-unknown}'" ;;
+esac
+
+# --- build -------------------------------------------------------------------------------
+# Release tarballs ship the generated sources; GEN_FILES=OFF uses them, so no Python or
+# Perl is needed. Fatal warnings are off because a newer warning in this compiler must not
+# break an otherwise good build. The shared libraries are off: only the static ones are
+# linked, into our own shared library, hence PIC.
+gen_files=OFF
+[ -f "$src/library/error.c" ] && [ -f "$src/library/version_features.c" ] || gen_files=ON
+cmake -S "$src" -B "$work/build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+  -DUSE_STATIC_MBEDTLS_LIBRARY=ON \
+  -DUSE_SHARED_MBEDTLS_LIBRARY=OFF \
+  -DENABLE_TESTING=OFF \
+  -DENABLE_PROGRAMS=OFF \
+  -DGEN_FILES=$gen_files \
+  -DMBEDTLS_FATAL_WARNINGS=OFF \
+  -DCMAKE_INSTALL_PREFIX="$prefix" \
+  -DCMAKE_INSTALL_LIBDIR=lib
+# Two cores, shared with other builds.
+timeout 1800 ninja -C "$work/build" -j2
+
+# Install into a staging root first and move it into place in one step, so an
+# interrupted run never leaves a prefix that the check above would take as complete.
+DESTDIR=$base/stage cmake --install "$work/build"
+rm -rf "$prefix"
+mv "$base/stage$prefix" "$prefix"
+# Once installed nothing here is read again; the trixie index alone is ~20 MB.
+rm -rf "$base/stage" "$work" "$apt_dir/lists" "$apt_dir/cache"
+
+v=$(installed_version) || die "installed tree in $prefix is incomplete"
+log "built in $(($(date +%s) - start)) s"
+done_with "$v"
