@@ -54,9 +54,9 @@ command -v dpkg-source >/dev/null || missing+=(dpkg-dev)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 command -v cc >/dev/null || missing+=(gcc)
-command -v xz >/dev/null || missing+=(xz-utils)
-# trixie's Release files are signed with trixie keys, which bookworm's keyring carries
-# only from 2023.3+deb12u2 on; an older keyring is upgraded rather than skipping checks.
+# trixie's InRelease is signed by the bookworm and the trixie archive keys today; the
+# bookworm keyring carries the trixie keys from 2023.3+deb12u2 on, which keeps the check
+# working once the bookworm key is retired. An older keyring is upgraded, never bypassed.
 keyring_version=$(dpkg-query -W -f='${Version}' debian-archive-keyring 2>/dev/null || true)
 if ! installed debian-archive-keyring ||
    ! dpkg --compare-versions "$keyring_version" ge 2023.3+deb12u2; then
@@ -69,15 +69,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   timeout 900 apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-[ -f /etc/apt/trusted.gpg.d/debian-archive-trixie-automatic.asc ] ||
-  die "debian-archive-keyring $(dpkg-query -W -f='${Version}' debian-archive-keyring) lacks the trixie keys"
 
 # --- source ------------------------------------------------------------------------------
 # A private apt setup: its own deb-src list, index folder and cache. SourceList=/dev/null
-# and our own SourceParts hide the system's lists from it; the system's apt.conf.d still
-# applies (proxies and the like), and nothing under /etc/apt or /var/lib/apt is written.
+# and our own SourceParts hide the system's lists from it. The system's apt.conf.d is still
+# read (proxies and the like), but its update hooks are cleared: they refresh system-wide
+# caches (AppStream, PackageKit) and have no business running for a private index.
 apt_dir=$base/apt
-mkdir -p "$apt_dir/sources.list.d" "$apt_dir/preferences.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+mkdir -p "$apt_dir/sources.list.d" "$apt_dir/preferences.d" "$apt_dir/lists/partial" \
+  "$apt_dir/cache/archives/partial"
 cat >"$apt_dir/sources.list.d/trixie-src.sources" <<EOF
 Types: deb-src
 URIs: http://deb.debian.org/debian
@@ -85,17 +85,21 @@ Suites: trixie
 Components: main
 Signed-By: $keyring
 EOF
-apt_opts=(
-  -o Dir::Etc::SourceList=/dev/null
-  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-  -o "Dir::State::Lists=$apt_dir/lists"
-  -o "Dir::Cache=$apt_dir/cache"
-  -o Dir::Etc::Preferences=/dev/null
-  -o "Dir::Etc::PreferencesParts=$apt_dir/preferences.d"
-  -o Acquire::Retries=3
-  -o Acquire::http::Timeout=60
-  -o Acquire::Languages=none
-)
+cat >"$apt_dir/apt.conf" <<EOF
+Dir::Etc::SourceList "/dev/null";
+Dir::Etc::SourceParts "$apt_dir/sources.list.d";
+Dir::Etc::Preferences "/dev/null";
+Dir::Etc::PreferencesParts "$apt_dir/preferences.d";
+Dir::State::Lists "$apt_dir/lists";
+Dir::Cache "$apt_dir/cache";
+Acquire::Retries "3";
+Acquire::http::Timeout "60";
+Acquire::Languages "none";
+#clear APT::Update::Pre-Invoke;
+#clear APT::Update::Post-Invoke;
+#clear APT::Update::Post-Invoke-Success;
+EOF
+apt_opts=(-c "$apt_dir/apt.conf")
 
 work=$base/work
 rm -rf "$work" "$base/stage"   # leftovers of an interrupted run
@@ -117,13 +121,27 @@ case $version in
   *) die "expected Mbed TLS 3.6.x, trixie gave '${version:-unknown}'" ;;
 esac
 
+# --- configuration -----------------------------------------------------------------------
+# Debian's debian/rules (not its patches) turns these on with scripts/config.py before it
+# builds; doing the same makes this the library a trixie system's libmbedtls-dev provides.
+# Threading is also what makes PSA's global state (psa_crypto_init, key slots) thread-safe.
+# sed instead of config.py, so Python is not needed; each option must be found.
+config_h=$src/include/mbedtls/mbedtls_config.h
+for opt in MBEDTLS_DEPRECATED_WARNING MBEDTLS_THREADING_C MBEDTLS_THREADING_PTHREAD \
+           MBEDTLS_CMAC_C MBEDTLS_SSL_DTLS_SRTP; do
+  sed -i "s|^//\\(#define $opt\\)\$|\\1|" "$config_h"
+  grep -q "^#define $opt\$" "$config_h" || die "cannot enable $opt in $config_h"
+done
+
 # --- build -------------------------------------------------------------------------------
 # Release tarballs ship the generated sources; GEN_FILES=OFF uses them, so no Python or
-# Perl is needed. Fatal warnings are off because a newer warning in this compiler must not
+# Perl modules are needed (CMake runs Python only for an optional check). Fatal warnings are off because a newer warning in this compiler must not
 # break an otherwise good build. The shared libraries are off: only the static ones are
 # linked, into our own shared library, hence PIC.
-gen_files=OFF
-[ -f "$src/library/error.c" ] && [ -f "$src/library/version_features.c" ] || gen_files=ON
+if [ ! -f "$src/library/error.c" ] ||
+   [ ! -f "$src/library/psa_crypto_driver_wrappers_no_static.c" ]; then
+  die "$src lacks the pre-generated sources of a release tarball"
+fi
 cmake -S "$src" -B "$work/build" -G Ninja \
   -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
@@ -131,7 +149,7 @@ cmake -S "$src" -B "$work/build" -G Ninja \
   -DUSE_SHARED_MBEDTLS_LIBRARY=OFF \
   -DENABLE_TESTING=OFF \
   -DENABLE_PROGRAMS=OFF \
-  -DGEN_FILES=$gen_files \
+  -DGEN_FILES=OFF \
   -DMBEDTLS_FATAL_WARNINGS=OFF \
   -DCMAKE_INSTALL_PREFIX="$prefix" \
   -DCMAKE_INSTALL_LIBDIR=lib
