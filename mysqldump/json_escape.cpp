@@ -29,23 +29,18 @@ size_t escape_byte(unsigned char c, char piece[7]) {
 
 bool is_utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
-// The output was cut before input byte `next`. If that byte continues a multi-byte sequence, the
-// sequence's start is already in the output: take it back out so that a cut never leaves half a
-// character behind. Only bytes passed through unchanged can be part of a sequence, and escapes are
-// plain ASCII, so walking back over continuation bytes stays inside that sequence.
-size_t drop_split_sequence(const char *out, size_t used, unsigned char next) {
-  if (!is_utf8_continuation(next)) return used;
-  size_t back = used;
-  int steps = 0;
-  while (back > 0 && steps < 3 && is_utf8_continuation(static_cast<unsigned char>(out[back - 1]))) {
-    --back;
-    ++steps;
-  }
-  if (back > 0 && static_cast<unsigned char>(out[back - 1]) >= 0xC0) return back - 1;
-  return used;  // not a well-formed sequence: nothing to protect
-}
-
 }  // namespace
+
+size_t utf8_boundary(const char *s, size_t n, unsigned char next) {
+  if (!is_utf8_continuation(next)) return n;  // the cut falls between characters
+  const unsigned char *u = reinterpret_cast<const unsigned char *>(s);
+  size_t k = n;
+  for (int back = 0; back < 3 && k > 0; ++back) {
+    --k;
+    if (!is_utf8_continuation(u[k])) return u[k] >= 0xC0 ? k : n;
+  }
+  return n;
+}
 
 void json_escape(const char *text, char *out, size_t out_size) {
   if (out_size == 0) return;
@@ -60,7 +55,9 @@ void json_escape(const char *text, char *out, size_t out_size) {
     if (in[i + 1] == 0) break;
     // Room for the longest escape (6) plus the terminator must remain before the next byte.
     if (used + 6 >= out_size) {
-      used = drop_split_sequence(out, used, in[i + 1]);
+      // Never leave half a character behind. Escapes are plain ASCII, so walking back over
+      // continuation bytes stays inside bytes that were passed through unchanged.
+      used = utf8_boundary(out, used, in[i + 1]);
       break;
     }
   }

@@ -25,4 +25,8 @@ void set_g_err(const char *fmt, ...)
 // dropped from the end; an escape or a UTF-8 sequence is never split.
 void json_escape(const char *text, char *out, size_t out_size);
 
+// The length to cut s[0..n) to so that it does not end inside a UTF-8 sequence, given the byte
+// `next` that followed it. Text that is not well-formed UTF-8 is left as it is.
+size_t utf8_boundary(const char *s, size_t n, unsigned char next);
+
 #endif

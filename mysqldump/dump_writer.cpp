@@ -1,0 +1,54 @@
+#include "mysqldump/dump_writer.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "mysqldump/session.h"
+
+namespace {
+
+// One file write of n bytes; counted only when the file took all of them.
+int write_through(dump_writer *w, const void *data, uint64_t n) {
+  size_t done = fwrite(data, 1, static_cast<size_t>(n), w->file);
+  if (done != n) return -1;
+  session_add(&w->session->bytes_written, static_cast<int64_t>(done));
+  return 0;
+}
+
+}  // namespace
+
+int dw_put(dump_writer *w, const void *data, uint64_t len) {
+  if (w->used + len <= w->cap) {
+    memcpy(w->buf + w->used, data, static_cast<size_t>(len));
+    w->used += len;
+    return 0;
+  }
+  if (w->used > 0) {
+    if (write_through(w, w->buf, w->used) < 0) return -1;
+    w->used = 0;
+  }
+  if (len <= w->cap) {
+    memcpy(w->buf, data, static_cast<size_t>(len));
+    w->used = len;
+    return 0;
+  }
+  return write_through(w, data, len);  // larger than the whole buffer: never copied or split
+}
+
+int dw_printf(dump_writer *w, const char *fmt, ...) {
+  char text[DW_PRINTF_SIZE];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  if (n < 0) return -1;
+  if (n > DW_PRINTF_SIZE - 1) n = DW_PRINTF_SIZE - 1;
+  return dw_put(w, text, static_cast<uint64_t>(n));
+}
+
+int dw_flush(dump_writer *w) {
+  if (w->used == 0) return 0;
+  if (write_through(w, w->buf, w->used) < 0) return -1;
+  w->used = 0;
+  return 0;
+}
