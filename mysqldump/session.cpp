@@ -25,7 +25,8 @@ void session_set_table(mdump_session *s, const char *name) {
 
 void session_copy_table(mdump_session *s, char *out, size_t out_size) {
   if (out_size == 0) return;
-  size_t limit = out_size < static_cast<size_t>(MDUMP_NAME_SIZE) ? out_size : MDUMP_NAME_SIZE;
+  const size_t name_cap = MDUMP_NAME_SIZE;
+  size_t limit = out_size < name_cap ? out_size : name_cap;
   for (;;) {
     uint32_t before = s->cur_table_seq.load(std::memory_order_acquire);
     if (before & 1) continue;  // the worker is rewriting it: a rewrite takes microseconds
