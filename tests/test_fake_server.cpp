@@ -255,6 +255,17 @@ TEST(FakeServerBuilders, StandardPacketsMatchTheWireFormat) {
   });
 }
 
+TEST(FakeServerBuilders, LongPayloadsBecomeContinuationChains) {
+  bytes full(0xFFFFFF, 'f');
+  bytes over = concat({full, {1, 2, 3}});
+  expect_bytes({
+      {"short payload is one packet", frame_chain(5, {9}), {1, 0, 0, 5, 9}},
+      {"exactly 0xFFFFFF ends with an empty piece", frame_chain(5, full),
+       concat({{0xFF, 0xFF, 0xFF, 5}, full, {0, 0, 0, 6}})},
+      {"three bytes over", frame_chain(255, over), concat({{0xFF, 0xFF, 0xFF, 255}, full, {3, 0, 0, 0, 1, 2, 3}})},
+  });
+}
+
 TEST(FakeServerBuilders, HandshakeLayout) {
   handshake_opts o;
   o.version = "8.0";

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -284,11 +285,28 @@ void put_le(bytes *out, uint64_t v, int n) {
 }
 
 bytes frame(uint8_t seq, const bytes &payload) {
+  if (payload.size() > 0xFFFFFF) {
+    fprintf(stderr, "frame: %zu bytes do not fit one packet; use frame_chain\n", payload.size());
+    abort();
+  }
   bytes b;
   put_le(&b, payload.size(), 3);
   b.push_back(seq);
   b.insert(b.end(), payload.begin(), payload.end());
   return b;
+}
+
+bytes frame_chain(uint8_t seq, const bytes &payload) {
+  bytes b;
+  size_t at = 0;
+  for (;;) {
+    size_t n = payload.size() - at < 0xFFFFFF ? payload.size() - at : 0xFFFFFF;
+    put_le(&b, n, 3);
+    b.push_back(seq++);
+    b.insert(b.end(), payload.begin() + at, payload.begin() + at + n);
+    at += n;
+    if (n < 0xFFFFFF) return b;
+  }
 }
 
 bytes text_bytes(const std::string &s) { return bytes(s.begin(), s.end()); }

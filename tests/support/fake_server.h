@@ -95,7 +95,12 @@ void fake_stop(fake_server *fs);
 
 // --- Packet builders ---------------------------------------------------------------------------
 
-bytes frame(uint8_t seq, const bytes &payload);  // header + payload, as on the wire
+// One packet as on the wire: header + payload. A payload over 0xFFFFFF bytes does not fit one
+// header; asking for it is a mistake in the test and aborts.
+bytes frame(uint8_t seq, const bytes &payload);
+// A logical payload as a server sends it: pieces of 0xFFFFFF bytes with rising sequence ids,
+// ended by a shorter piece (empty when the payload is a multiple of 0xFFFFFF).
+bytes frame_chain(uint8_t seq, const bytes &payload);
 bytes text_bytes(const std::string &s);
 bytes concat(std::initializer_list<bytes> parts);
 bytes lenenc_int(uint64_t v);
