@@ -7,6 +7,7 @@ mdump_packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev binutils
   libgtest-dev libgmock-dev libbenchmark-dev libmbedtls-dev
   mariadb-server mariadb-client
+  libssl-dev libmariadb-dev
 )
 
 missing=()
