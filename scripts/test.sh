@@ -23,6 +23,16 @@ CC=clang CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DMDUMP_SANITIZE=address,undefined -DMDUMP_BUILD_FUZZERS=ON -DMDUMP_FUZZ_SECONDS="$fuzz_seconds"
 cmake --build build/asan
 
+step "build (g++, Mbed TLS 3.6 from Debian's source package)"
+mbedtls3_prefix=$(scripts/mbedtls3.sh | tail -n 1)
+cmake -S . -B build/mbedtls3 -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMDUMP_MBEDTLS_ROOT="$mbedtls3_prefix"
+cmake --build build/mbedtls3
+
+step "build (clang, ThreadSanitizer)"
+CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMDUMP_SANITIZE=thread
+cmake --build build/tsan
+
 step "test server"
 export MDUMP_SERVER_DIR=$root/build/test-server
 trap 'scripts/test-server.sh stop' EXIT
@@ -32,6 +42,13 @@ scripts/test-server.sh start
 
 step "tests (debug)"
 ctest --test-dir build/debug --output-on-failure -j "$jobs"
+
+step "tests (Mbed TLS 3.6: protocol and export tests)"
+ctest --test-dir build/mbedtls3 --output-on-failure -j "$jobs" -L 'protocol|exports'
+
+step "tests (ThreadSanitizer: sessions and dumps)"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L concurrency
 
 step "tests (ASan + UBSan, bounded fuzzing ${fuzz_seconds}s per target)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
