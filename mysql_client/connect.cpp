@@ -40,14 +40,18 @@ void copy_name(char *dst, size_t dst_size, const unsigned char *src, size_t len)
   dst[len] = 0;
 }
 
-// Releases everything a failed my_connect holds, keeping the error. Returns -1.
-int connect_failed(my_conn *conn) {
-  net_close(conn->sock);
-  conn->sock = NET_INVALID_SOCKET;
+void release_buffer(my_conn *conn) {
   free(conn->pkt);
   conn->pkt = nullptr;
   conn->pkt_cap = 0;
   conn->pkt_len = 0;
+}
+
+// Releases everything a failed my_connect holds, keeping the error. Returns -1.
+int connect_failed(my_conn *conn) {
+  net_close(conn->sock);
+  conn->sock = NET_INVALID_SOCKET;
+  release_buffer(conn);
   return -1;
 }
 
@@ -241,8 +245,5 @@ void my_close(my_conn *conn) {
     net_close(conn->sock);
     conn->sock = NET_INVALID_SOCKET;
   }
-  free(conn->pkt);
-  conn->pkt = nullptr;
-  conn->pkt_cap = 0;
-  conn->pkt_len = 0;
+  release_buffer(conn);
 }

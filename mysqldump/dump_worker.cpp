@@ -78,23 +78,39 @@ void comment_safe(const char *in, char *out, size_t out_size) {
   out[i] = 0;
 }
 
-my_cell *new_cells(const my_meta *meta) {
-  return static_cast<my_cell *>(calloc(static_cast<size_t>(meta->count), sizeof(my_cell)));
+// A statement's result set being read: its column list and one cell per column.
+struct result_set {
+  my_meta meta;
+  my_cell *cells;
+};
+
+// Sends a statement that must answer rows and takes its column list. Returns 0, or -1 with the
+// dump failed.
+int open_result(worker *wk, const char *sql, result_set *rs) {
+  int rc = my_query(&wk->conn, sql);
+  if (rc != 1) return fail_query(wk, rc);
+  if (my_read_meta(&wk->conn, &rs->meta) < 0) return fail_with_connection(wk);
+  rs->cells = static_cast<my_cell *>(calloc(static_cast<size_t>(rs->meta.count), sizeof(my_cell)));
+  if (rs->cells == nullptr) {
+    my_meta_free(&rs->meta);
+    return session_fail(wk->s, "out of memory");
+  }
+  return 0;
+}
+
+void close_result(result_set *rs) {
+  free(rs->cells);
+  rs->cells = nullptr;
+  my_meta_free(&rs->meta);
 }
 
 int list_tables(worker *wk) {
   mdump_config *cfg = &wk->s->cfg;
-  int rc = my_query(&wk->conn, "SHOW TABLES");
-  if (rc != 1) return fail_query(wk, rc);
-  my_meta meta;
-  if (my_read_meta(&wk->conn, &meta) < 0) return fail_with_connection(wk);
-  my_cell *cells = new_cells(&meta);
-  if (cells == nullptr) {
-    my_meta_free(&meta);
-    return session_fail(wk->s, "out of memory");
-  }
+  result_set rs;
+  if (open_result(wk, "SHOW TABLES", &rs) < 0) return -1;
+  const my_cell *cells = rs.cells;
   int r;
-  while ((r = my_read_row(&wk->conn, &meta, cells)) == 1) {
+  while ((r = my_read_row(&wk->conn, &rs.meta, rs.cells)) == 1) {
     // Names past the 512th are read and dropped, so the result is always read to its end.
     if (cells[0].data == nullptr || cfg->table_count >= MDUMP_MAX_TABLES) continue;
     size_t n = cells[0].len < MDUMP_NAME_SIZE - 1 ? static_cast<size_t>(cells[0].len) : MDUMP_NAME_SIZE - 1;
@@ -102,8 +118,7 @@ int list_tables(worker *wk) {
     cfg->tables[cfg->table_count][n] = 0;
     cfg->table_count++;
   }
-  free(cells);
-  my_meta_free(&meta);
+  close_result(&rs);
   if (r < 0) return fail_with_connection(wk);  // a shortened list would be a partial backup
   return 0;
 }
@@ -113,27 +128,20 @@ int write_create(worker *wk) {
   if (wk->s->cfg.include_drop && dw_printf(w, "DROP TABLE IF EXISTS `%s`;\n", wk->qname) < 0)
     return session_fail(wk->s, "write failed");
   snprintf(wk->stmt, sizeof wk->stmt, "SHOW CREATE TABLE `%s`", wk->qname);
-  int rc = my_query(&wk->conn, wk->stmt);
-  if (rc != 1) return fail_query(wk, rc);
-  my_meta meta;
-  if (my_read_meta(&wk->conn, &meta) < 0) return fail_with_connection(wk);
-  my_cell *cells = new_cells(&meta);
-  if (cells == nullptr) {
-    my_meta_free(&meta);
-    return session_fail(wk->s, "out of memory");
-  }
+  result_set rs;
+  if (open_result(wk, wk->stmt, &rs) < 0) return -1;
+  const my_cell *cells = rs.cells;
   int r;
   int result = 0;
-  while ((r = my_read_row(&wk->conn, &meta, cells)) == 1) {
-    if (meta.count < 2 || cells[1].data == nullptr) continue;
+  while ((r = my_read_row(&wk->conn, &rs.meta, rs.cells)) == 1) {
+    if (rs.meta.count < 2 || cells[1].data == nullptr) continue;
     if (dw_put(w, cells[1].data, cells[1].len) < 0 || dw_put(w, ";\n\n", 3) < 0) {
       result = session_fail(wk->s, "write failed");
       break;
     }
   }
   if (result == 0 && r < 0) result = fail_with_connection(wk);  // never skip a CREATE silently
-  free(cells);
-  my_meta_free(&meta);
+  close_result(&rs);
   return result;
 }
 
@@ -224,28 +232,21 @@ int write_row(worker *wk, const my_meta *meta, const my_cell *cells) {
 int write_rows(worker *wk) {
   mdump_session *s = wk->s;
   snprintf(wk->stmt, sizeof wk->stmt, "SELECT * FROM `%s`", wk->qname);
-  int rc = my_query(&wk->conn, wk->stmt);
-  if (rc != 1) return fail_query(wk, rc);
-  my_meta meta;
-  if (my_read_meta(&wk->conn, &meta) < 0) return fail_with_connection(wk);
-  my_cell *cells = new_cells(&meta);
-  if (cells == nullptr) {
-    my_meta_free(&meta);
-    return session_fail(s, "out of memory");
-  }
+  result_set rs;
+  if (open_result(wk, wk->stmt, &rs) < 0) return -1;
   wk->stmt_open = 0;
   wk->stmt_rows = 0;
   wk->table_rows = 0;
   int result;
   for (;;) {
-    int r = my_read_row(&wk->conn, &meta, cells);
+    int r = my_read_row(&wk->conn, &rs.meta, rs.cells);
     if (r == 1) {
       if (cancel_requested(s)) {
         s->state.store(MDUMP_ST_CANCELLED, std::memory_order_release);
         result = TABLES_CANCELLED;
         break;
       }
-      if (write_row(wk, &meta, cells) < 0) {
+      if (write_row(wk, &rs.meta, rs.cells) < 0) {
         result = session_fail(s, "write failed (disk full?)");
         break;
       }
@@ -261,8 +262,7 @@ int write_rows(worker *wk) {
       result = session_fail(s, "write failed (disk full?)");
     break;
   }
-  free(cells);
-  my_meta_free(&meta);
+  close_result(&rs);
   return result;
 }
 

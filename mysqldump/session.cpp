@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 mdump_session g_sessions[MDUMP_MAX_SESSIONS];
 
@@ -29,7 +30,10 @@ void session_copy_table(mdump_session *s, char *out, size_t out_size) {
   size_t limit = out_size < name_cap ? out_size : name_cap;
   for (;;) {
     uint32_t before = s->cur_table_seq.load(std::memory_order_acquire);
-    if (before & 1) continue;  // the worker is rewriting it: a rewrite takes microseconds
+    if (before & 1) {  // the worker is rewriting it, which takes a moment
+      std::this_thread::yield();
+      continue;
+    }
     size_t i = 0;
     for (; i < limit - 1; ++i) {
       out[i] = s->cur_table[i].load(std::memory_order_relaxed);

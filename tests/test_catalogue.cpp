@@ -9,6 +9,7 @@
 #include "mysql_client/mysql_client.h"
 #include "mysqldump/lib_frame.h"
 #include "quillfen_mysqldump.h"
+#include "tests/support/dump_run.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/json_check.h"
 #include "tests/support/test_server.h"
@@ -23,18 +24,6 @@ std::string config(const test_server &srv, const std::string &extra = "") {
 std::string fake_config(int port, const std::string &extra = "") {
   return "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(port) +
          ",\"user\":\"u\",\"password\":\"p\"" + extra + "}";
-}
-
-int exec(my_conn *c, const std::string &sql) {
-  int rc = my_query(c, sql.c_str());
-  if (rc != 1) return rc;
-  my_meta meta{};
-  if (my_read_meta(c, &meta) < 0) return -1;
-  std::vector<my_cell> cells(meta.count);
-  while (my_read_row(c, &meta, cells.data()) == 1) {
-  }
-  my_meta_free(&meta);
-  return 1;
 }
 
 // A login the fake accepts, then the client's one statement read; `answer` follows.
@@ -122,7 +111,7 @@ TEST_F(Catalogue, ListsDatabasesAndTablesWithNamesThatNeedEscaping) {
       "CREATE VIEW `mdump_cat_it's`.v AS SELECT id FROM `mdump_cat_it's`.t1",
       "ANALYZE TABLE `mdump_cat_it's`.t1",
   };
-  for (const char *sql : setup) ASSERT_GE(exec(&c, sql), 0) << sql << ": " << c.err_msg;
+  for (const char *sql : setup) ASSERT_GE(exec_sql(&c, sql), 0) << sql << ": " << c.err_msg;
 
   std::string dbs = mdump_list_databases(config(srv).c_str());
   EXPECT_EQ(json_problem(dbs), "") << dbs;
