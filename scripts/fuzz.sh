@@ -10,7 +10,7 @@ CC=clang CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DMDUMP_SANITIZE=address,undefined -DMDUMP_BUILD_FUZZERS=ON
 cmake --build build/asan
 for target in build/asan/tests/fuzz/fuzz_*; do
-  [ -x "$target" ] || continue
+  [ -f "$target" ] && [ -x "$target" ] || continue
   name=$(basename "$target")
   scratch=build/asan/tests/fuzz/${name}_corpus
   mkdir -p "$scratch"

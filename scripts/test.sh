@@ -20,17 +20,19 @@ cmake --build build/debug
 
 step "build (clang, AddressSanitizer + UndefinedBehaviorSanitizer, fuzz targets)"
 CC=clang CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMDUMP_SANITIZE=address,undefined -DMDUMP_BUILD_FUZZERS=ON -DMDUMP_FUZZ_SECONDS="$fuzz_seconds"
+  -DMDUMP_SANITIZE=address,undefined -DMDUMP_BUILD_FUZZERS=ON -DMDUMP_FUZZ_SECONDS="$fuzz_seconds" \
+  -DMDUMP_BUILD_BENCH=OFF
 cmake --build build/asan
 
 step "build (g++, Mbed TLS 3.6 from Debian's source package)"
 mbedtls3_prefix=$(scripts/mbedtls3.sh | tail -n 1)
-cmake -S . -B build/mbedtls3 -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMDUMP_MBEDTLS_ROOT="$mbedtls3_prefix"
+cmake -S . -B build/mbedtls3 -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMDUMP_MBEDTLS_ROOT="$mbedtls3_prefix" \
+  -DMDUMP_BUILD_BENCH=OFF
 cmake --build build/mbedtls3
 
 step "build (clang, ThreadSanitizer)"
 CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMDUMP_SANITIZE=thread
+  -DMDUMP_SANITIZE=thread -DMDUMP_BUILD_BENCH=OFF
 cmake --build build/tsan
 
 step "test server"
