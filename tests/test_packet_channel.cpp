@@ -2,6 +2,8 @@
 // chains, the size ceiling, cancellation, a peer that vanishes, and server error packets.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -190,6 +192,54 @@ TEST(PacketRead, CancelWhileTheServerIsSilentReturnsPromptly) {
     EXPECT_LT(waited, 3000);  // does not wait for the server; not a speed target
     my_close(&c);
   }
+}
+
+void ignore_signal(int) {}
+
+// Signals keep arriving at the thread while it is blocked in the channel; a handler installed
+// without SA_RESTART makes every blocking call return EINTR, which must not count as a failure.
+struct signal_storm {
+  struct sigaction old_action;
+  std::atomic<bool> done{false};
+  std::thread sender;
+
+  explicit signal_storm(pthread_t target) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = ignore_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGUSR1, &sa, &old_action);
+    sender = std::thread([this, target] {
+      while (!done.load()) {
+        pthread_kill(target, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
+  }
+  ~signal_storm() {
+    done.store(true);
+    sender.join();
+    sigaction(SIGUSR1, &old_action, nullptr);
+  }
+};
+
+TEST(PacketChannel, InterruptedCallsAreRetried) {
+  bytes big = pattern(MY_MAX_PIECE - 1, 3);  // more than the socket buffers hold: the send blocks
+  fake_server fs;
+  ASSERT_TRUE(fake_start(&fs, {pause_ms(300), send_packet(6, {7, 7}), pause_ms(300), read_packet()}));
+  my_conn c;
+  ASSERT_TRUE(open_channel(&c, fs));
+  {
+    signal_storm storm(pthread_self());
+    EXPECT_EQ(pkt_read(&c), 0) << c.err_msg;
+    EXPECT_EQ(payload_of(c), (bytes{7, 7}));
+    c.seq = 0;
+    EXPECT_EQ(pkt_write(&c, big.data(), big.size()), 0) << c.err_msg;
+  }
+  my_close(&c);
+  fake_join(&fs);
+  ASSERT_EQ(fs.packets.size(), 1u) << fs.failure;
+  EXPECT_TRUE(fs.packets[0].payload == big);
 }
 
 // The ceiling is on the logical payload, so reaching it takes a real gigabyte on the wire: 64
