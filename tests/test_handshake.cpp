@@ -3,9 +3,13 @@
 // key), every refusal, and COM_QUIT.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "mysql_client/mysql_client.h"
 #include "tests/support/fake_server.h"
@@ -243,6 +247,34 @@ TEST(Handshake, LocalhostReachesAServerOnIpv4Only) {
   my_close(&c);
 }
 
+// A server that takes the connection and never speaks: my_connect has no time-out of its own, so
+// it waits until the connection goes away, and then fails cleanly.
+TEST(Handshake, ServerThatNeverSpeaksHoldsTheConnectUntilItGoes) {
+  auto fs = std::make_unique<fake_server>();
+  ASSERT_TRUE(fake_start(fs.get(), {}, FAKE_NEVER_ACCEPT));
+  // On the heap: should the client never return, the thread is left behind with its record.
+  my_conn *c = new my_conn;
+  std::atomic<int> rc{1};
+  std::thread client([&rc, c, port = fs->port] {
+    rc.store(my_connect(c, "127.0.0.1", port, USER, "secret", nullptr));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(rc.load(), 1);  // still waiting for the handshake
+  fs.reset();  // closing the listener resets the connection still in its backlog
+  for (int waited = 0; rc.load() == 1 && waited < 5000; waited += 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (rc.load() == 1) {
+    client.detach();
+    FAIL() << "my_connect still waiting after the server went away";
+  }
+  client.join();
+  EXPECT_EQ(rc.load(), -1);
+  EXPECT_EQ(c->err_code, MY_ERR_PROTOCOL);
+  EXPECT_STREQ(c->err_msg, "socket read failed");
+  expect_released(*c);
+  delete c;
+}
+
 struct loop_case {
   const char *name;
   const char *password;
@@ -394,6 +426,23 @@ TEST(Handshake, FullAuthenticationRefusedAfterTheKey) {
   EXPECT_TRUE(v.decrypted);
 }
 
+// A 4104-bit RSA public key: one byte longer than the client's 512-byte ciphertext buffer.
+const char *const RSA_4104_PEM =
+    "-----BEGIN PUBLIC KEY-----\n"
+    "MIICIzANBgkqhkiG9w0BAQEFAAOCAhAAMIICCwKCAgIAth5hEslHWDK0y2DJVd2W\n"
+    "Ix5YjUz75bq+qcP1bt50rm0s8dcP2JSjDgRAFSgoiC/hPAYy+tAvBGveqn/usDk3\n"
+    "Rcb11f8J9XnsandNC/moD1xDNInQZTJf88XC2OVS8RV3fJUOUj0WeSeqBNi3QNEF\n"
+    "ICCrw0rD+hS8nmtm/Y6SIHKT7PhkXpTLctEbwHwezR9j6+MTmh8hV95wIhNxS/vr\n"
+    "igzU2rfmutcbtkKsRwRP7d0wIQlRXlfBb8E20H43ntVZRQxv7v9otEQCzEFIRgKo\n"
+    "P03P/Kna5kEL9NCNVWGZ2AT3R9U37d1m6GM/apFFurpdww8KcT/UeroqIivBIl+W\n"
+    "oxVH/Ew3QZqUEy0CuoPfK7De2N1YUzWUVdwUGLuvgfFMIrUut4TJQoNaPnfCKZGm\n"
+    "vcV+AXIye5uX4SqwY2QJKAJbCqmOywko8hp32Ky9Fgz8u7w7KEiI/WCfCD3Z8+BQ\n"
+    "vM8JwiEZCUUUz+SH7hBoo3ZM/XSxceUrx1D6cYmJCJPtI8lYz8FHBcFYQ9uK2QGX\n"
+    "nPmKoZGI4COk3Ss8CxPG0H9r+TxJkeOxY5LBi45Gx7UpcNNMvWufKDbO9SF6dcHC\n"
+    "RyXBYjSD7pPHB+qApEyGwy71E62ATVIZdNPL+qwRbRT2M/9MevzIWp4+B3GiwxRV\n"
+    "fkvgnl6FFsxFjrwpPBvePK+BAgMBAAE=\n"
+    "-----END PUBLIC KEY-----\n";
+
 TEST(Handshake, FullAuthenticationFailures) {
   test_rsa_public_pem();
   auto after_key_request = [](bytes answer) {
@@ -424,6 +473,7 @@ TEST(Handshake, FullAuthenticationFailures) {
       {"214-byte password is one over what OAEP takes", rsa_key, pw214, MY_ERR_CRYPTO, "rsa encrypt failed"},
       {"511-byte password reaches the encryption", rsa_key, pw511, MY_ERR_CRYPTO, "rsa encrypt failed"},
       {"512-byte password", rsa_key, pw512, MY_ERR_CRYPTO, "password too long"},
+      {"key over 4096 bits", auth_more(text_bytes(RSA_4104_PEM)), "secret", MY_ERR_CRYPTO, "rsa out too small"},
   };
   for (const case_t &tc : cases) {
     SCOPED_TRACE(tc.name);
