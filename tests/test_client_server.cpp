@@ -100,14 +100,13 @@ TEST_F(ClientServer, NativePasswordLogins) {
   run(&admin, "DROP USER IF EXISTS 'mdump_nopw'@'%'");
 }
 
-TEST_F(ClientServer, ClosedPortAndUnknownHost) {
+TEST_F(ClientServer, ClosedPort) {
   // Nothing listens on loopback port 1.
   my_conn c;
   EXPECT_EQ(my_connect(&c, "127.0.0.1", 1, srv.user, srv.password, nullptr), -1);
   EXPECT_EQ(c.err_code, MY_ERR_PROTOCOL);
   EXPECT_STREQ(c.err_msg, "connect failed to 127.0.0.1");
-  EXPECT_EQ(my_connect(&c, "no-such-host.invalid", srv.port, srv.user, srv.password, nullptr), -1);
-  EXPECT_STREQ(c.err_msg, "cannot resolve host: no-such-host.invalid");
+  EXPECT_EQ(c.sock, NET_INVALID_SOCKET);
 }
 
 TEST_F(ClientServer, ColumnTypesAgreeWithThePredicates) {
