@@ -307,6 +307,9 @@ void dump_to_file(worker *wk) {
     session_fail(s, "cannot open output file");
     return;
   }
+  // The writer gathers 1 MiB itself; a second buffer in the stream would only copy the bytes again
+  // and let bytes_written count bytes the file has not taken yet.
+  setvbuf(file, nullptr, _IONBF, 0);
   dump_writer *w = &wk->w;
   w->file = file;
   w->cap = DW_BUF_SIZE;

@@ -97,8 +97,10 @@ const char *session_progress(int n) {
   long long rows = s->rows_written.load(std::memory_order_relaxed);
   long long bytes = s->bytes_written.load(std::memory_order_relaxed);
   long long elapsed = s->elapsed_ms.load(std::memory_order_relaxed);
-  int total = s->tables_total.load(std::memory_order_relaxed);
-  int done = s->tables_done.load(std::memory_order_relaxed);
+  // tables_done before tables_total: total is set before any table is done, so this order never
+  // shows more tables done than there are.
+  int done = s->tables_done.load(std::memory_order_acquire);
+  int total = s->tables_total.load(std::memory_order_acquire);
   int state = s->state.load(std::memory_order_acquire);
   snprintf(s->progress_json, sizeof s->progress_json,
            "{\"state\":%d,\"table\":\"%s\",\"tables_done\":%d,\"tables_total\":%d,"

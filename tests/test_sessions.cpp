@@ -873,9 +873,8 @@ TEST_F(SessionFake, CancelWhileTheServerIsSilent) {
 TEST_F(SessionFake, FullDiskAtEachWriteGivesThatWritesText) {
   // /dev/full takes nothing, so the first bytes that really go to it fail, and where that happens
   // is steered by the size of t1's CREATE text: its padding shifts every later byte of the dump by
-  // exactly its length. Below the stream's own buffer (4 KiB for /dev/full) nothing reaches the
-  // device before the close; below the writer's 1 MiB only the final flush writes; past it, the
-  // piece that would overflow the writer's buffer is the one that fails.
+  // exactly its length. Below the writer's 1 MiB only the final flush writes; past it, the piece
+  // that would overflow the writer's buffer is the one that fails.
   auto padded = [](size_t pad) {
     fake_db db = two_tables();
     db.tables[0].create += " COMMENT='" + std::string(pad, 'x') + "'";
@@ -884,7 +883,6 @@ TEST_F(SessionFake, FullDiskAtEachWriteGivesThatWritesText) {
   dump_config cfg;
   cfg.extra = "\"include_drop\":true";
   const std::string ref = reference(padded(0), cfg);
-  ASSERT_LT(ref.size(), 4096u) << "the close case needs a dump smaller than the stream's buffer";
   const long long buffer = 1048576;
   auto overflow_at = [&](const std::string &marker) {
     size_t at = ref.rfind(marker);
@@ -898,10 +896,9 @@ TEST_F(SessionFake, FullDiskAtEachWriteGivesThatWritesText) {
     std::string error;
     std::string last_statement;
     int tables_done;
-    long long bytes;  // what the stream accepted
+    long long bytes;  // what the file accepted
   } cases[] = {
-      {"all of it in the stream's buffer: the close", 0, "cannot close output file", "SELECT * FROM `t2`", 2,
-       static_cast<long long>(ref.size())},
+      {"a small dump: the final flush", 0, "final flush failed", "SELECT * FROM `t2`", 2, 0},
       {"all of it in the writer's buffer: the final flush", 100000, "final flush failed", "SELECT * FROM `t2`", 2, 0},
       {"the footer overflows", overflow_at(FOOTER), "write failed", "SELECT * FROM `t2`", 2, 0},
       {"a DROP line overflows", overflow_at("DROP TABLE IF EXISTS `t2`"), "write failed", "SELECT * FROM `t1`", 1, 0},
@@ -1130,9 +1127,8 @@ TEST_F(SessionServer, FailuresBeforeOrAroundTheFileReportTheirTexts) {
   } cases[] = {
       {"output directory missing", db, dir.file("missing/dump.sql"),
        R"({"ok":false,"error":"cannot open output file"})", 1},
-      // The dump is far smaller than the stream's 4 KiB buffer: nothing reaches the device until
-      // the file is closed, and the close is what reports it.
-      {"device full", db, "/dev/full", R"({"ok":false,"error":"cannot close output file"})", 1},
+      // Nothing reaches the device before the final flush, and the flush is what reports it.
+      {"device full", db, "/dev/full", R"({"ok":false,"error":"final flush failed"})", 1},
       {"unknown database, its name escaped in the text", "no\"such\\db", dir.file("nodb.sql"),
        R"({"ok":false,"error":"Unknown database 'no\"such\\db'"})", 0},
   };
