@@ -8,7 +8,10 @@
 
 enum {
   MDUMP_MAX_TABLES = 512,
-  MDUMP_NAME_SIZE = 128,
+  // A table or database name is at most 64 characters (192 bytes). A configured name is read
+  // from its raw JSON text, where each of those characters may be a six-byte \u escape: 384
+  // bytes and the terminator.
+  MDUMP_NAME_SIZE = 385,
   CFG_MAX_TOKENS = 1600,
 };
 
@@ -24,7 +27,7 @@ struct mdump_config {
   int32_t port;
   char user[128];
   char password[256];
-  char database[128];
+  char database[MDUMP_NAME_SIZE];
   char out_path[1024];
   char tables[MDUMP_MAX_TABLES][MDUMP_NAME_SIZE];
   int32_t table_count;

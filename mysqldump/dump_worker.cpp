@@ -8,19 +8,36 @@
 #include "mysql_client/mysql_client.h"
 #include "mysqldump/dump_writer.h"
 #include "mysqldump/session.h"
+#include "mysqldump/table_list.h"
 #include "platform/clock.h"
 
 namespace {
 
-const char PREAMBLE[] = "SET NAMES utf8mb4;\nSET FOREIGN_KEY_CHECKS=0;\n\n";
+// The restoring session gets the settings the rows were read with: UTC for TIMESTAMP values, and
+// an sql_mode that keeps a stored 0 in an AUTO_INCREMENT column and reads backslash escapes.
+const char PREAMBLE[] =
+    "SET NAMES utf8mb4;\nSET FOREIGN_KEY_CHECKS=0;\nSET TIME_ZONE='+00:00';\n"
+    "SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO';\n\n";
+// The dump's own session: what it reads must not depend on the server's defaults (ANSI_QUOTES
+// would quote names in CREATE texts with double quotes; the time zone would shift TIMESTAMPs).
+const char *const SESSION_SETTINGS[] = {
+    "SET NAMES utf8mb4",
+    "SET SESSION SQL_MODE=''",
+    "SET SESSION SQL_QUOTE_SHOW_CREATE=1",
+    "SET TIME_ZONE='+00:00'",
+};
 const char FOOTER[] = "SET FOREIGN_KEY_CHECKS=1;\n";
 // A statement that must give rows answered with a plain OK: the connection has no error text.
 const char NO_RESULT_SET[] = "no result set from server";
 const char HEX[] = "0123456789ABCDEF";
 
+// An INSERT statement is also closed once it has passed this size, so that no statement outgrows
+// the max_allowed_packet of the server it is restored into.
+const uint64_t INSERT_BYTES_LIMIT = 1048576;
+
 enum {
-  QNAME_SIZE = 298,
-  STMT_SIZE = 600,
+  QNAME_SIZE = 2 * MDUMP_NAME_SIZE,  // every byte of a name may be a doubled back-tick
+  STMT_SIZE = QNAME_SIZE + 64,
   STAGE_SIZE = 2048,
   HEX_STAGE_LIMIT = 1021,   // flush once more than this many digits are staged
   TEXT_STAGE_LIMIT = 2044,  // flush before a byte once more than this many are staged
@@ -32,12 +49,14 @@ struct worker {
   mdump_session *s;
   my_conn conn;
   dump_writer w;
+  table_list tables;
   char qname[QNAME_SIZE];
   char stmt[STMT_SIZE];
   unsigned char stage[STAGE_SIZE];
   // the data loop of the current table
   int stmt_open;
   int32_t stmt_rows;
+  uint64_t stmt_start;  // the writer's `produced` when the open INSERT began
   int64_t table_rows;
 };
 
@@ -58,13 +77,14 @@ int fail_query(worker *wk, int query_rc) {
 }
 
 // A name goes into SQL only between back-ticks, with each back-tick doubled.
-void quote_name(const char *name, char out[QNAME_SIZE]) {
+size_t quote_name(const char *name, char *out, size_t out_size) {
   size_t n = 0;
-  for (size_t i = 0; name[i] != 0 && n < QNAME_SIZE - 2; ++i) {
+  for (size_t i = 0; name[i] != 0 && n + 2 < out_size; ++i) {
     if (name[i] == '`') out[n++] = '`';
     out[n++] = name[i];
   }
   out[n] = 0;
+  return n;
 }
 
 // Header comment lines must stay comments: a control byte (a line feed in a database name or a
@@ -104,28 +124,35 @@ void close_result(result_set *rs) {
   my_meta_free(&rs->meta);
 }
 
-int list_tables(worker *wk) {
-  mdump_config *cfg = &wk->s->cfg;
-  result_set rs;
-  if (open_result(wk, "SHOW TABLES", &rs) < 0) return -1;
-  const my_cell *cells = rs.cells;
-  int r;
-  while ((r = my_read_row(&wk->conn, &rs.meta, rs.cells)) == 1) {
-    // Names past the 512th are read and dropped, so the result is always read to its end.
-    if (cells[0].data == nullptr || cfg->table_count >= MDUMP_MAX_TABLES) continue;
-    size_t n = cells[0].len < MDUMP_NAME_SIZE - 1 ? static_cast<size_t>(cells[0].len) : MDUMP_NAME_SIZE - 1;
-    memcpy(cfg->tables[cfg->table_count], cells[0].data, n);
-    cfg->tables[cfg->table_count][n] = 0;
-    cfg->table_count++;
+int apply_session_settings(worker *wk) {
+  for (const char *sql : SESSION_SETTINGS) {
+    int rc = my_query(&wk->conn, sql);
+    if (rc < 0) return fail_with_connection(wk);
+    if (rc == 1) return session_fail(wk->s, "unexpected result set from server");
   }
-  close_result(&rs);
-  if (r < 0) return fail_with_connection(wk);  // a shortened list would be a partial backup
   return 0;
 }
 
-int write_create(worker *wk) {
+// Decides the tables: the server's whole list, or the configured one; then, when the file will
+// need them, the column facts (explicit column lists for data, column names for view stand-ins).
+int build_table_list(worker *wk) {
+  mdump_config *cfg = &wk->s->cfg;
+  table_list *list = &wk->tables;
+  int rc = cfg->table_count == 0 ? table_list_from_server(&wk->conn, list)
+                                 : table_list_from_config(&wk->conn, cfg, list);
+  if (rc < 0) return fail_with_connection(wk);
+  bool any_view = false, any_table = false;
+  for (int32_t i = 0; i < list->count; ++i) (list->items[i].is_view ? any_view : any_table) = true;
+  if (((cfg->include_data && any_table) || (cfg->include_schema && any_view)) &&
+      table_list_load_columns(&wk->conn, list) < 0)
+    return fail_with_connection(wk);
+  return 0;
+}
+
+// The server's CREATE text of the current table or view, preceded by its DROP when asked.
+int write_create(worker *wk, bool drop, const char *drop_kind) {
   dump_writer *w = &wk->w;
-  if (wk->s->cfg.include_drop && dw_printf(w, "DROP TABLE IF EXISTS `%s`;\n", wk->qname) < 0)
+  if (drop && dw_printf(w, "DROP %s IF EXISTS `%s`;\n", drop_kind, wk->qname) < 0)
     return session_fail(wk->s, "write failed");
   snprintf(wk->stmt, sizeof wk->stmt, "SHOW CREATE TABLE `%s`", wk->qname);
   result_set rs;
@@ -202,13 +229,43 @@ int write_value(worker *wk, const my_col *col, const my_cell *cell) {
   return write_text(wk, cell);
 }
 
-int write_row(worker *wk, const my_meta *meta, const my_cell *cells) {
+// The table's columns as "`a`,`b`", in a heap text the caller frees; null when out of memory.
+char *quoted_column_list(const dump_table *t) {
+  size_t size = 1;
+  for (const char *c = t->columns; c < t->columns + t->columns_len; c += strlen(c) + 1) size += 2 * strlen(c) + 3;
+  char *list = static_cast<char *>(malloc(size));
+  if (list == nullptr) return nullptr;
+  size_t n = 0;
+  for (const char *c = t->columns; c < t->columns + t->columns_len; c += strlen(c) + 1) {
+    if (n > 0) list[n++] = ',';
+    list[n++] = '`';
+    n += quote_name(c, list + n, size - n);
+    list[n++] = '`';
+  }
+  list[n] = 0;
+  return list;
+}
+
+// "INSERT INTO `t` VALUES\n(", with the column list for a table that needs one. Put piece by
+// piece: a list of many columns is longer than one formatted text may be.
+int write_insert_head(worker *wk, const char *columns) {
+  dump_writer *w = &wk->w;
+  if (dw_put(w, "INSERT INTO `", 13) < 0 || dw_put(w, wk->qname, strlen(wk->qname)) < 0) return -1;
+  if (columns != nullptr &&
+      (dw_put(w, "` (", 3) < 0 || dw_put(w, columns, strlen(columns)) < 0 || dw_put(w, ") VALUES\n(", 10) < 0))
+    return -1;
+  if (columns == nullptr && dw_put(w, "` VALUES\n(", 10) < 0) return -1;
+  return 0;
+}
+
+int write_row(worker *wk, const my_meta *meta, const my_cell *cells, const char *columns) {
   dump_writer *w = &wk->w;
   mdump_session *s = wk->s;
   if (wk->stmt_open) {
     if (dw_put(w, ",\n(", 3) < 0) return -1;
   } else {
-    if (dw_printf(w, "INSERT INTO `%s` VALUES\n(", wk->qname) < 0) return -1;
+    wk->stmt_start = w->produced;
+    if (write_insert_head(wk, columns) < 0) return -1;
     wk->stmt_rows = 0;
   }
   for (int32_t j = 0; j < meta->count; ++j) {
@@ -219,7 +276,7 @@ int write_row(worker *wk, const my_meta *meta, const my_cell *cells) {
   wk->stmt_rows++;
   session_add(&s->rows_written, 1);
   refresh_elapsed(s);
-  if (wk->stmt_rows >= s->cfg.rows_per_insert) {
+  if (wk->stmt_rows >= s->cfg.rows_per_insert || w->produced - wk->stmt_start > INSERT_BYTES_LIMIT) {
     if (dw_put(w, ";\n", 2) < 0) return -1;
     wk->stmt_open = 0;
   } else {
@@ -229,11 +286,35 @@ int write_row(worker *wk, const my_meta *meta, const my_cell *cells) {
   return 0;
 }
 
-int write_rows(worker *wk) {
+// "SELECT * FROM `t`", or with the table's column list when it needs one (in `columns`).
+char *data_query(worker *wk, const dump_table *t, char **columns) {
+  *columns = nullptr;
+  if (t->explicit_columns && t->column_count > 0) {
+    *columns = quoted_column_list(t);
+    if (*columns == nullptr) return nullptr;
+  }
+  const char *list = *columns != nullptr ? *columns : "*";
+  size_t size = strlen(list) + strlen(wk->qname) + 32;
+  char *sql = static_cast<char *>(malloc(size));
+  if (sql != nullptr) snprintf(sql, size, "SELECT %s FROM `%s`", list, wk->qname);
+  return sql;
+}
+
+int write_rows(worker *wk, const dump_table *t) {
   mdump_session *s = wk->s;
-  snprintf(wk->stmt, sizeof wk->stmt, "SELECT * FROM `%s`", wk->qname);
+  char *columns = nullptr;
+  char *sql = data_query(wk, t, &columns);
+  if (sql == nullptr) {
+    free(columns);
+    return session_fail(s, "out of memory");
+  }
   result_set rs;
-  if (open_result(wk, wk->stmt, &rs) < 0) return -1;
+  int opened = open_result(wk, sql, &rs);
+  free(sql);
+  if (opened < 0) {
+    free(columns);
+    return -1;
+  }
   wk->stmt_open = 0;
   wk->stmt_rows = 0;
   wk->table_rows = 0;
@@ -246,7 +327,7 @@ int write_rows(worker *wk) {
         result = TABLES_CANCELLED;
         break;
       }
-      if (write_row(wk, &rs.meta, rs.cells) < 0) {
+      if (write_row(wk, &rs.meta, rs.cells, columns) < 0) {
         result = session_fail(s, "write failed (disk full?)");
         break;
       }
@@ -263,32 +344,80 @@ int write_rows(worker *wk) {
     break;
   }
   close_result(&rs);
+  free(columns);
   return result;
 }
 
+// Stops the dump with state 4 when the host asked for it.
+bool stop_on_cancel(mdump_session *s) {
+  if (!cancel_requested(s)) return false;
+  s->state.store(MDUMP_ST_CANCELLED, std::memory_order_release);
+  return true;
+}
+
+void begin_table(worker *wk, const dump_table *t) {
+  quote_name(t->name, wk->qname, sizeof wk->qname);
+  session_set_table(wk->s, t->name);
+}
+
+// A view with the real one's column names and no dependencies, so that views over views restore
+// in any order: "CREATE VIEW `v` AS SELECT 1 AS `a`,1 AS `b`;".
+int write_stand_in(worker *wk, const dump_table *t) {
+  dump_writer *w = &wk->w;
+  if (wk->s->cfg.include_drop && dw_printf(w, "DROP VIEW IF EXISTS `%s`;\n", wk->qname) < 0) return -1;
+  if (dw_printf(w, "CREATE VIEW `%s` AS SELECT ", wk->qname) < 0) return -1;
+  if (t->column_count == 0) return dw_put(w, "1;\n\n", 4);
+  int k = 0;
+  for (const char *c = t->columns; c < t->columns + t->columns_len; c += strlen(c) + 1, ++k) {
+    char quoted[QNAME_SIZE];
+    quote_name(c, quoted, sizeof quoted);
+    if (dw_printf(w, "%s1 AS `%s`", k > 0 ? "," : "", quoted) < 0) return -1;
+  }
+  return dw_put(w, ";\n\n", 3);
+}
+
+// Base tables first, in list order; then the views: stand-ins for all, then each real definition
+// (which first drops its stand-in), so that a view finds everything it selects from.
 int dump_tables(worker *wk) {
   mdump_session *s = wk->s;
   mdump_config *cfg = &s->cfg;
-  for (int32_t i = 0; i < cfg->table_count; ++i) {
-    if (cancel_requested(s)) {
-      s->state.store(MDUMP_ST_CANCELLED, std::memory_order_release);
-      return TABLES_CANCELLED;
-    }
-    quote_name(cfg->tables[i], wk->qname);
-    session_set_table(s, cfg->tables[i]);
-    if (cfg->include_schema && write_create(wk) < 0) return TABLES_FAILED;
+  const table_list *list = &wk->tables;
+  int32_t done = 0;
+  for (int32_t i = 0; i < list->count; ++i) {
+    const dump_table *t = &list->items[i];
+    if (t->is_view) continue;
+    if (stop_on_cancel(s)) return TABLES_CANCELLED;
+    begin_table(wk, t);
+    if (cfg->include_schema && write_create(wk, cfg->include_drop, "TABLE") < 0) return TABLES_FAILED;
     if (cfg->include_data) {
-      int rc = write_rows(wk);
+      int rc = write_rows(wk, t);
       if (rc != 0) return rc;
     }
-    s->tables_done.store(i + 1, std::memory_order_relaxed);
+    s->tables_done.store(++done, std::memory_order_relaxed);
+  }
+  if (cfg->include_schema) {
+    for (int32_t i = 0; i < list->count; ++i) {
+      const dump_table *t = &list->items[i];
+      if (!t->is_view) continue;
+      if (stop_on_cancel(s)) return TABLES_CANCELLED;
+      begin_table(wk, t);
+      if (write_stand_in(wk, t) < 0) return session_fail(s, "write failed");
+    }
+  }
+  for (int32_t i = 0; i < list->count; ++i) {
+    const dump_table *t = &list->items[i];
+    if (!t->is_view) continue;
+    if (stop_on_cancel(s)) return TABLES_CANCELLED;
+    begin_table(wk, t);
+    if (cfg->include_schema && write_create(wk, true, "VIEW") < 0) return TABLES_FAILED;
+    s->tables_done.store(++done, std::memory_order_relaxed);
   }
   return TABLES_DONE;
 }
 
 void write_header(worker *wk) {
   char version[sizeof wk->conn.server_version];
-  char database[MDUMP_NAME_SIZE];
+  char database[sizeof wk->s->cfg.database];
   comment_safe(wk->conn.server_version, version, sizeof version);
   comment_safe(wk->s->cfg.database, database, sizeof database);
   // Both fit the empty buffer: nothing can fail here.
@@ -321,7 +450,6 @@ void dump_to_file(worker *wk) {
     return;
   }
   // Their answers are not needed: a server that refuses the snapshot still gets dumped.
-  my_query(&wk->conn, "SET NAMES utf8mb4");
   my_query(&wk->conn, "SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ");
   my_query(&wk->conn, "START TRANSACTION WITH CONSISTENT SNAPSHOT");
   s->state.store(MDUMP_ST_RUNNING, std::memory_order_release);
@@ -357,12 +485,11 @@ void run_dump(worker *wk) {
     return;
   }
   wk->conn.cancel_ptr = &s->cancel;
-  if (cfg->table_count == 0 && list_tables(wk) < 0) {
-    my_close(&wk->conn);
-    return;
+  if (apply_session_settings(wk) == 0 && build_table_list(wk) == 0) {
+    s->tables_total.store(wk->tables.count, std::memory_order_relaxed);
+    dump_to_file(wk);
   }
-  s->tables_total.store(cfg->table_count, std::memory_order_relaxed);
-  dump_to_file(wk);
+  table_list_free(&wk->tables);
   my_close(&wk->conn);  // no COMMIT: the snapshot ends with the connection
 }
 

@@ -21,6 +21,7 @@ int dw_put(dump_writer *w, const void *data, uint64_t len) {
   if (w->used + len <= w->cap) {
     memcpy(w->buf + w->used, data, static_cast<size_t>(len));
     w->used += len;
+    w->produced += len;
     return 0;
   }
   if (w->used > 0) {
@@ -30,9 +31,11 @@ int dw_put(dump_writer *w, const void *data, uint64_t len) {
   if (len <= w->cap) {
     memcpy(w->buf, data, static_cast<size_t>(len));
     w->used = len;
-    return 0;
+  } else if (write_through(w, data, len) < 0) {  // larger than the whole buffer: never copied or split
+    return -1;
   }
-  return write_through(w, data, len);  // larger than the whole buffer: never copied or split
+  w->produced += len;
+  return 0;
 }
 
 int dw_printf(dump_writer *w, const char *fmt, ...) {

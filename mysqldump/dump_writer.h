@@ -17,6 +17,7 @@ struct dump_writer {
   unsigned char *buf;
   uint64_t cap;
   uint64_t used;
+  uint64_t produced;  // every byte taken so far, written or still buffered
 };
 
 // Each returns 0, or -1 when the file accepted fewer bytes than asked (dw_printf also when the

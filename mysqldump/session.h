@@ -15,7 +15,8 @@
 enum {
   MDUMP_MAX_SESSIONS = 4,
   MDUMP_SESSION_ERR_SIZE = 512,
-  MDUMP_PROGRESS_SIZE = 1024,
+  // Room for the template and the longest name, however it escapes.
+  MDUMP_PROGRESS_SIZE = 4096,
   // Room for the longest escaped out_path (every byte may take six characters) and the template.
   MDUMP_RESULT_SIZE = 8192,
 };

@@ -44,7 +44,7 @@ void reap_freed_slots() {
 }  // namespace
 
 int session_start(const char *text) {
-  mdump_config cfg;
+  static mdump_config cfg;  // 200 KB: kept off the host's stack; starts never overlap
   if (text == nullptr || parse_config(text, &cfg) < 0) {
     set_g_err("invalid config json");
     return -1;

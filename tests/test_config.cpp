@@ -245,8 +245,20 @@ TEST(ParseConfig, Tables) {
        }},
       {"escaped name", R"({"tables":["we\"ird\u00e9"]})", 0,
        [](mdump_config &c) { c.table_count = 1; strcpy(c.tables[0], "we\"ird\xC3\xA9"); }},
-      {"long name cut", "{\"tables\":[\"" + repeat('t', 200) + "\"]}", 0,
-       [](mdump_config &c) { c.table_count = 1; strcpy(c.tables[0], repeat('t', 127).c_str()); }},
+      {"64 escaped three-byte characters fit whole",
+       "{\"tables\":[\"" + [] {
+         std::string e;
+         for (int i = 0; i < 64; ++i) e += "\\u4e2d";
+         return e;
+       }() + "\"]}", 0,
+       [](mdump_config &c) {
+         c.table_count = 1;
+         std::string name;
+         for (int i = 0; i < 64; ++i) name += "\xE4\xB8\xAD";
+         strcpy(c.tables[0], name.c_str());
+       }},
+      {"an overlong name is cut at 384 raw bytes", "{\"tables\":[\"" + repeat('t', 500) + "\"]}", 0,
+       [](mdump_config &c) { c.table_count = 1; strcpy(c.tables[0], repeat('t', 384).c_str()); }},
       {"exactly 512 names", "{\"tables\":" + table_list(512) + "}", 0,
        [](mdump_config &c) {
          c.table_count = 512;
