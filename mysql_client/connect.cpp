@@ -40,18 +40,11 @@ void copy_name(char *dst, size_t dst_size, const unsigned char *src, size_t len)
   dst[len] = 0;
 }
 
-void release_buffer(my_conn *conn) {
-  free(conn->pkt);
-  conn->pkt = nullptr;
-  conn->pkt_cap = 0;
-  conn->pkt_len = 0;
-}
-
 // Releases everything a failed my_connect holds, keeping the error. Returns -1.
 int connect_failed(my_conn *conn) {
   net_close(conn->sock);
   conn->sock = NET_INVALID_SOCKET;
-  release_buffer(conn);
+  pkt_release(conn);
   return -1;
 }
 
@@ -245,5 +238,5 @@ void my_close(my_conn *conn) {
     net_close(conn->sock);
     conn->sock = NET_INVALID_SOCKET;
   }
-  release_buffer(conn);
+  pkt_release(conn);
 }

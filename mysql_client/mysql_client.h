@@ -29,6 +29,7 @@ enum {
 constexpr uint64_t MY_PKT_MIN_CAP = 65536;
 constexpr uint64_t MY_MAX_PIECE = 0xFFFFFF;      // a piece this long continues in the next packet
 constexpr uint64_t MY_MAX_PAYLOAD = 1ull << 30;  // the largest logical payload accepted (1 GiB)
+constexpr uint32_t MY_AHEAD_SIZE = 131072;       // read-ahead; larger reads go straight to `pkt`
 
 struct my_conn {
   net_socket sock;
@@ -41,6 +42,11 @@ struct my_conn {
   uint64_t pkt_cap;
   uint64_t pkt_len;
   const std::atomic<int32_t> *cancel_ptr;  // non-zero flag: stop at the next receive
+  // Bytes received ahead of the packet being read: one recv brings in many small packets (a
+  // result set's rows), so a row costs no system call of its own.
+  unsigned char *ahead;
+  uint32_t ahead_pos;
+  uint32_t ahead_len;
 };
 
 // One column of a result set.
@@ -68,6 +74,8 @@ int pkt_write(my_conn *conn, const void *data, uint64_t len);
 int pkt_read(my_conn *conn);
 // Decodes the ERR packet in conn->pkt into err_code / err_msg. Always returns -1.
 int my_set_server_error(my_conn *conn);
+// Releases the packet buffer and the read-ahead (pkt null, pkt_cap and pkt_len 0).
+void pkt_release(my_conn *conn);
 // Records a failure in conn (text cut to fit) and returns -1.
 int my_fail(my_conn *conn, int32_t code, const char *fmt, ...)
 #if defined(__GNUC__)

@@ -33,22 +33,57 @@ int send_all(my_conn *conn, const unsigned char *data, uint64_t len) {
   return 0;
 }
 
-// Receives exactly len bytes. With a cancel flag, a silent server is waited for in short slices
-// so that a cancel request is seen within MY_CANCEL_POLL_MS even when no data ever comes.
-int recv_all(my_conn *conn, unsigned char *buf, uint64_t len) {
-  uint64_t got = 0;
-  while (got < len) {
+// Waits until a receive would not block. With a cancel flag the wait goes in short slices, so a
+// cancel request is seen within MY_CANCEL_POLL_MS even when no data ever comes.
+int wait_for_data(my_conn *conn) {
+  if (conn->cancel_ptr == nullptr) return 0;  // the receive itself blocks
+  int ready;
+  while ((ready = net_wait_readable(conn->sock, MY_CANCEL_POLL_MS)) == 0) {
     if (cancel_requested(conn)) return my_fail(conn, MY_ERR_CANCELLED, "cancelled");
-    if (conn->cancel_ptr != nullptr) {
-      int ready;
-      while ((ready = net_wait_readable(conn->sock, MY_CANCEL_POLL_MS)) == 0) {
-        if (cancel_requested(conn)) return my_fail(conn, MY_ERR_CANCELLED, "cancelled");
-      }
-      if (ready < 0) return my_fail(conn, MY_ERR_PROTOCOL, "socket read failed");
+  }
+  if (ready < 0) return my_fail(conn, MY_ERR_PROTOCOL, "socket read failed");
+  return 0;
+}
+
+// One receive of up to len bytes into buf: at once when data is waiting, else after waiting.
+long receive(my_conn *conn, unsigned char *buf, size_t len) {
+  if (cancel_requested(conn)) return my_fail(conn, MY_ERR_CANCELLED, "cancelled");
+  long n = net_recv_now(conn->sock, buf, len);
+  if (n == NET_WOULD_BLOCK) {
+    if (wait_for_data(conn) < 0) return -1;
+    n = net_recv(conn->sock, buf, len);
+  }
+  if (n <= 0) return my_fail(conn, MY_ERR_PROTOCOL, "socket read failed");
+  return n;
+}
+
+// Receives exactly len bytes: first what was read ahead, then from the socket. A short remainder
+// is read through the read-ahead buffer, taking whatever else has arrived with it; a long one goes
+// straight to its destination.
+int recv_all(my_conn *conn, unsigned char *buf, uint64_t len) {
+  uint64_t got = conn->ahead_len - conn->ahead_pos;
+  if (got > len) got = len;
+  memcpy(buf, conn->ahead + conn->ahead_pos, static_cast<size_t>(got));
+  conn->ahead_pos += static_cast<uint32_t>(got);
+  while (got < len) {
+    uint64_t rest = len - got;
+    if (rest >= MY_AHEAD_SIZE) {
+      long n = receive(conn, buf + got, static_cast<size_t>(rest));
+      if (n < 0) return -1;
+      got += static_cast<uint64_t>(n);
+      continue;
     }
-    long n = net_recv(conn->sock, buf + got, static_cast<size_t>(len - got));
-    if (n <= 0) return my_fail(conn, MY_ERR_PROTOCOL, "socket read failed");
-    got += static_cast<uint64_t>(n);
+    if (conn->ahead == nullptr) {
+      conn->ahead = static_cast<unsigned char *>(malloc(MY_AHEAD_SIZE));
+      if (conn->ahead == nullptr) return my_fail(conn, MY_ERR_NOMEM, "out of memory");
+    }
+    long n = receive(conn, conn->ahead, MY_AHEAD_SIZE);
+    if (n < 0) return -1;
+    uint64_t take = static_cast<uint64_t>(n) < rest ? static_cast<uint64_t>(n) : rest;
+    memcpy(buf + got, conn->ahead, static_cast<size_t>(take));
+    conn->ahead_pos = static_cast<uint32_t>(take);
+    conn->ahead_len = static_cast<uint32_t>(n);
+    got += take;
   }
   return 0;
 }
@@ -89,6 +124,8 @@ int pkt_write(my_conn *conn, const void *data, uint64_t len) {
 
 int pkt_read(my_conn *conn) {
   conn->pkt_len = 0;
+  // Even with the next packet already read ahead, a cancel request stops the read.
+  if (cancel_requested(conn)) return my_fail(conn, MY_ERR_CANCELLED, "cancelled");
   for (;;) {
     unsigned char header[4];
     if (recv_all(conn, header, 4) < 0) return -1;
@@ -107,6 +144,17 @@ int pkt_read(my_conn *conn) {
   }
   conn->pkt[conn->pkt_len] = 0;
   return 0;
+}
+
+void pkt_release(my_conn *conn) {
+  free(conn->pkt);
+  conn->pkt = nullptr;
+  conn->pkt_cap = 0;
+  conn->pkt_len = 0;
+  free(conn->ahead);
+  conn->ahead = nullptr;
+  conn->ahead_pos = 0;
+  conn->ahead_len = 0;
 }
 
 int my_set_server_error(my_conn *conn) {

@@ -100,6 +100,23 @@ long net_recv(net_socket s, void *buf, size_t len) {
 #endif
 }
 
+long net_recv_now(net_socket s, void *buf, size_t len) {
+#if defined(_WIN32)
+  // Winsock has no per-call non-blocking flag: look first, then receive.
+  int ready = net_wait_readable(s, 0);
+  if (ready == 0) return NET_WOULD_BLOCK;
+  if (ready < 0) return -1;
+  return net_recv(s, buf, len);
+#else
+  for (;;) {
+    ssize_t n = recv(s, buf, len, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return NET_WOULD_BLOCK;
+    return static_cast<long>(n);
+  }
+#endif
+}
+
 int net_wait_readable(net_socket s, int timeout_ms) {
 #if defined(_WIN32)
   WSAPOLLFD p;

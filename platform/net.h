@@ -36,6 +36,10 @@ long net_send(net_socket s, const void *data, size_t len);
 // Retries when interrupted by a signal.
 long net_recv(net_socket s, void *buf, size_t len);
 
+// Like net_recv, but returns NET_WOULD_BLOCK at once when no data is waiting.
+enum { NET_WOULD_BLOCK = -2 };
+long net_recv_now(net_socket s, void *buf, size_t len);
+
 // Waits up to timeout_ms for the socket to become readable (or closed, or failed).
 // Returns 1 when a receive would not block, 0 on time-out, -1 on failure.
 int net_wait_readable(net_socket s, int timeout_ms);
