@@ -63,8 +63,10 @@ long receive(my_conn *conn, unsigned char *buf, size_t len) {
 int recv_all(my_conn *conn, unsigned char *buf, uint64_t len) {
   uint64_t got = conn->ahead_len - conn->ahead_pos;
   if (got > len) got = len;
-  memcpy(buf, conn->ahead + conn->ahead_pos, static_cast<size_t>(got));
-  conn->ahead_pos += static_cast<uint32_t>(got);
+  if (got > 0) {
+    memcpy(buf, conn->ahead + conn->ahead_pos, static_cast<size_t>(got));
+    conn->ahead_pos += static_cast<uint32_t>(got);
+  }
   while (got < len) {
     uint64_t rest = len - got;
     if (rest >= MY_AHEAD_SIZE) {
