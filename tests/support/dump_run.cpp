@@ -69,6 +69,22 @@ std::string restore_with_client(const test_server &srv, const std::string &datab
   return "";
 }
 
+std::string load_with_client(const test_server &srv, const std::string &database,
+                             const std::string &file, const std::string &client_options) {
+  std::string cmd = "mariadb --no-defaults --protocol=tcp -h " + std::string(srv.host) + " -P " +
+                    std::to_string(srv.port) + " -u " + srv.user + " -p" + srv.password + " " +
+                    client_options + " '" + database + "' < '" + file + "' 2>&1";
+  std::string output;
+  FILE *p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return "popen failed";
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
+  int status = pclose(p);
+  if (status != 0 && output.empty()) return "mariadb client failed";
+  return output;
+}
+
 int exec_sql(my_conn *c, const std::string &sql) {
   int rc = my_query(c, sql.c_str());
   if (rc != 1) return rc;

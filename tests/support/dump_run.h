@@ -35,6 +35,12 @@ std::string temp_dir();
 std::string restore_with_client(const test_server &srv, const std::string &database,
                                 const std::string &file, const std::string &client_options = "");
 
+// Runs `file` through the mariadb client in `database` as it stands (nothing dropped first), as
+// when a dump is loaded over the objects it was made from. Returns "" when the client ended well
+// and printed nothing, else its output: with --force it reports failed statements only there.
+std::string load_with_client(const test_server &srv, const std::string &database,
+                             const std::string &file, const std::string &client_options = "");
+
 // Statement helpers on an open connection: exec returns my_query's result (result sets are read
 // and dropped); query returns the rows as text ("<NULL>" for NULL).
 int exec_sql(my_conn *c, const std::string &sql);
