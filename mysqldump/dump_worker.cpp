@@ -10,6 +10,7 @@
 #include "mysqldump/session.h"
 #include "mysqldump/table_list.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -431,7 +432,7 @@ void write_header(worker *wk) {
 void dump_to_file(worker *wk) {
   mdump_session *s = wk->s;
   mdump_config *cfg = &s->cfg;
-  FILE *file = fopen(cfg->out_path, "wb");
+  FILE *file = plat_fopen_write(cfg->out_path);
   if (file == nullptr) {
     session_fail(s, "cannot open output file");
     return;

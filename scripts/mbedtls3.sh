@@ -9,6 +9,9 @@
 # Usage: scripts/mbedtls3.sh
 #   MDUMP_MBEDTLS3_DIR  cache folder (default: <repo>/build/deps/mbedtls3);
 #                       the prefix is $MDUMP_MBEDTLS3_DIR/install
+#   MDUMP_MBEDTLS3_TOOLCHAIN  a CMake toolchain file to cross-build with, e.g.
+#                       cmake/mingw-w64-x86_64.cmake (default cache folder then:
+#                       <repo>/build/deps/mbedtls3-<toolchain file's name>)
 # The install prefix is the last (and only) line on stdout; all progress goes to stderr,
 # so callers can do: prefix=$(scripts/mbedtls3.sh | tail -n1)
 set -euo pipefail
@@ -20,7 +23,16 @@ log() { echo "mbedtls3: $*"; }
 die() { echo "mbedtls3: error: $*"; exit 1; }
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-base=${MDUMP_MBEDTLS3_DIR:-$repo/build/deps/mbedtls3}
+toolchain=${MDUMP_MBEDTLS3_TOOLCHAIN:-}
+cross=()
+if [ -n "$toolchain" ]; then
+  [ -f "$toolchain" ] || die "no toolchain file $toolchain"
+  toolchain=$(cd "$(dirname "$toolchain")" && pwd)/$(basename "$toolchain")
+  cross=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+  base=${MDUMP_MBEDTLS3_DIR:-$repo/build/deps/mbedtls3-$(basename "$toolchain" .cmake)}
+else
+  base=${MDUMP_MBEDTLS3_DIR:-$repo/build/deps/mbedtls3}
+fi
 mkdir -p "$base"
 base=$(cd "$base" && pwd)   # absolute, since CMake and apt run from other folders
 prefix=$base/install
@@ -142,7 +154,7 @@ if [ ! -f "$src/library/error.c" ] ||
    [ ! -f "$src/library/psa_crypto_driver_wrappers_no_static.c" ]; then
   die "$src lacks the pre-generated sources of a release tarball"
 fi
-cmake -S "$src" -B "$work/build" -G Ninja \
+cmake -S "$src" -B "$work/build" -G Ninja "${cross[@]}" \
   -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
   -DUSE_STATIC_MBEDTLS_LIBRARY=ON \

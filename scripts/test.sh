@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command. On a fresh Debian 12 machine (as root): installs what is missing, builds,
 # starts a throwaway MariaDB server on loopback, runs the whole suite, then builds and runs it
-# again under AddressSanitizer + UndefinedBehaviorSanitizer together with the bounded fuzz runs.
+# again under AddressSanitizer + UndefinedBehaviorSanitizer together with the bounded fuzz runs,
+# and cross-builds the Windows DLL with mingw-w64 and runs its tests under Wine.
 # Exits non-zero on any failure; the server is stopped on every exit path.
 set -euo pipefail
 
@@ -35,6 +36,9 @@ CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DMDUMP_SANITIZE=thread -DMDUMP_BUILD_BENCH=OFF
 cmake --build build/tsan
 
+step "build (mingw-w64: the Windows DLL, its hosts and tests)"
+scripts/windows.sh build
+
 step "test server"
 export MDUMP_SERVER_DIR=$root/build/test-server
 trap 'scripts/test-server.sh stop' EXIT
@@ -56,3 +60,6 @@ step "tests (ASan + UBSan, bounded fuzzing ${fuzz_seconds}s per target)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+step "tests (Windows build under Wine)"
+scripts/windows.sh test

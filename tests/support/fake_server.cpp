@@ -1,7 +1,15 @@
 // The scripted fake server: one listener, one client, one thread playing the steps. Plain POSIX
-// sockets on purpose, so the fake shares no code with the client it tests.
+// sockets (Winsock in the Windows build) on purpose, so the fake shares no code with the client it
+// tests.
 #include "tests/support/fake_server.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// No MSG_DONTWAIT in Winsock: the accepted socket is made non-blocking instead. No SIGPIPE either.
+#define MSG_NOSIGNAL 0
+#define MSG_DONTWAIT 0
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -12,6 +20,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -24,6 +33,16 @@ namespace {
 // How often a waiting fake looks at the stop flag.
 const int SLICE_MS = 20;
 
+#if defined(_WIN32)
+int sock_poll(pollfd *p, int ms) { return WSAPoll(p, 1, ms); }
+void sock_close(int s) { closesocket(static_cast<SOCKET>(s)); }
+bool sock_retry() { return WSAGetLastError() == WSAEWOULDBLOCK || WSAGetLastError() == WSAEINTR; }
+#else
+int sock_poll(pollfd *p, int ms) { return poll(p, 1, ms); }
+void sock_close(int s) { close(s); }
+bool sock_retry() { return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK; }
+#endif
+
 enum wait_result { READY, TIMED_OUT, STOPPED, FAILED };
 
 wait_result wait_fd(fake_server *fs, int fd, short events) {
@@ -34,9 +53,9 @@ wait_result wait_fd(fake_server *fs, int fd, short events) {
     p.fd = fd;
     p.events = events;
     p.revents = 0;
-    int rc = poll(&p, 1, SLICE_MS);
+    int rc = sock_poll(&p, SLICE_MS);
     if (rc > 0) return READY;
-    if (rc < 0 && errno != EINTR) return FAILED;
+    if (rc < 0 && !sock_retry()) return FAILED;
     waited += SLICE_MS;
     if (waited >= fs->wait_ms) return TIMED_OUT;
   }
@@ -61,8 +80,9 @@ bool send_all(fake_server *fs, const uint8_t *data, size_t len, std::string *why
       *why = describe(w) + " after sending " + std::to_string(done) + " of " + std::to_string(len) + " bytes";
       return false;
     }
-    ssize_t n = send(fs->conn_fd, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    ssize_t n = send(fs->conn_fd, reinterpret_cast<const char *>(data + done), len - done,
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && sock_retry()) continue;
     if (n <= 0) {
       *why = std::string("send failed: ") + strerror(errno);
       return false;
@@ -82,8 +102,8 @@ bool recv_exact(fake_server *fs, uint8_t *buf, size_t len, bool *closed, std::st
       *why = describe(w) + " after receiving " + std::to_string(done) + " of " + std::to_string(len) + " bytes";
       return false;
     }
-    ssize_t n = recv(fs->conn_fd, buf + done, len - done, MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    ssize_t n = recv(fs->conn_fd, reinterpret_cast<char *>(buf + done), len - done, MSG_DONTWAIT);
+    if (n < 0 && sock_retry()) continue;
     if (n <= 0) {
       *closed = true;
       *why = "client closed after " + std::to_string(done) + " of " + std::to_string(len) + " bytes";
@@ -105,8 +125,8 @@ void drain(fake_server *fs) {
       fs->failure = "waiting for the client to close: " + describe(w);
       return;
     }
-    ssize_t n = recv(fs->conn_fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    ssize_t n = recv(fs->conn_fd, reinterpret_cast<char *>(buf), sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && sock_retry()) continue;
     if (n <= 0) {
       fs->client_closed = true;
       return;
@@ -116,7 +136,7 @@ void drain(fake_server *fs) {
 }
 
 void close_client(fake_server *fs) {
-  if (fs->conn_fd >= 0) close(fs->conn_fd);
+  if (fs->conn_fd >= 0) sock_close(fs->conn_fd);
   fs->conn_fd = -1;
 }
 
@@ -196,7 +216,11 @@ void run(fake_server *fs) {
   }
   // Small pieces go out as the script splits them, not merged by Nagle's algorithm.
   int one = 1;
-  setsockopt(fs->conn_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(fs->conn_fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+#if defined(_WIN32)
+  u_long non_blocking = 1;
+  ioctlsocket(fs->conn_fd, FIONBIO, &non_blocking);
+#endif
   if (play(fs, fs->script) && fs->conn_fd >= 0) drain(fs);
   close_client(fs);
 }
@@ -241,6 +265,10 @@ fake_step close_conn() { return make_step(FAKE_CLOSE); }
 
 bool fake_start(fake_server *fs, std::vector<fake_step> script, int flags) {
   fs->script = std::move(script);
+#if defined(_WIN32)
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+#endif
   fs->listen_fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fs->listen_fd < 0) {
     fs->failure = "socket failed";
@@ -275,7 +303,7 @@ void fake_stop(fake_server *fs) {
 fake_server::~fake_server() {
   fake_stop(this);
   close_client(this);
-  if (listen_fd >= 0) close(listen_fd);
+  if (listen_fd >= 0) sock_close(listen_fd);
 }
 
 // --- Packet builders ---------------------------------------------------------------------------
@@ -476,6 +504,8 @@ bool parse_handshake_response(const bytes &p, handshake_response *out) {
 
 // --- Crypto ------------------------------------------------------------------------------------
 
+#if !defined(_WIN32)  // Debian has no OpenSSL for mingw-w64: tests/windows/fake_crypto.cpp
+
 namespace {
 
 bytes digest(const EVP_MD *md, const bytes &in) {
@@ -557,6 +587,8 @@ const std::string &test_ec_public_pem() {
   }();
   return pem;
 }
+
+#endif
 
 bytes xor_password(const std::string &password, const bytes &nonce) {
   bytes p = text_bytes(password);
