@@ -231,17 +231,23 @@ int write_value(worker *wk, const my_col *col, const my_cell *cell) {
 }
 
 // The table's columns as "`a`,`b`", in a heap text the caller frees; null when out of memory.
-char *quoted_column_list(const dump_table *t) {
+// For a select list a FLOAT column is read as a DOUBLE ("`f`+0e0").
+char *quoted_column_list(const dump_table *t, bool for_select) {
   size_t size = 1;
-  for (const char *c = t->columns; c < t->columns + t->columns_len; c += strlen(c) + 1) size += 2 * strlen(c) + 3;
+  for (const char *c = t->columns; c < t->columns + t->columns_len; c += strlen(c) + 1) size += 2 * strlen(c) + 8;
   char *list = static_cast<char *>(malloc(size));
   if (list == nullptr) return nullptr;
   size_t n = 0;
-  for (const char *c = t->columns; c < t->columns + t->columns_len; c += strlen(c) + 1) {
+  int32_t k = 0;
+  for (const char *c = t->columns; c < t->columns + t->columns_len; c += strlen(c) + 1, ++k) {
     if (n > 0) list[n++] = ',';
     list[n++] = '`';
     n += quote_name(c, list + n, size - n);
     list[n++] = '`';
+    if (for_select && t->is_float[k]) {
+      memcpy(list + n, "+0e0", 4);
+      n += 4;
+    }
   }
   list[n] = 0;
   return list;
@@ -287,17 +293,27 @@ int write_row(worker *wk, const my_meta *meta, const my_cell *cells, const char 
   return 0;
 }
 
-// "SELECT * FROM `t`", or with the table's column list when it needs one (in `columns`).
+// "SELECT * FROM `t`", or with a select list when the table has FLOAT, generated or invisible
+// columns. `columns` gets the INSERT's column list when the table needs one (else null).
 char *data_query(worker *wk, const dump_table *t, char **columns) {
   *columns = nullptr;
-  if (t->explicit_columns && t->column_count > 0) {
-    *columns = quoted_column_list(t);
-    if (*columns == nullptr) return nullptr;
+  char *select_list = nullptr;
+  if ((t->explicit_columns || t->has_float) && t->column_count > 0) {
+    select_list = quoted_column_list(t, true);
+    if (select_list == nullptr) return nullptr;
+    if (t->explicit_columns) {
+      *columns = quoted_column_list(t, false);
+      if (*columns == nullptr) {
+        free(select_list);
+        return nullptr;
+      }
+    }
   }
-  const char *list = *columns != nullptr ? *columns : "*";
+  const char *list = select_list != nullptr ? select_list : "*";
   size_t size = strlen(list) + strlen(wk->qname) + 32;
   char *sql = static_cast<char *>(malloc(size));
   if (sql != nullptr) snprintf(sql, size, "SELECT %s FROM `%s`", list, wk->qname);
+  free(select_list);
   return sql;
 }
 

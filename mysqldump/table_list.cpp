@@ -111,15 +111,19 @@ bool extra_has(const my_cell *extra, const char *word) {
   return false;
 }
 
-int add_column(my_conn *conn, dump_table *t, const my_cell *name) {
+int add_column(my_conn *conn, dump_table *t, const my_cell *name, bool is_float) {
   uint64_t need = t->columns_len + name->len + 1;
   void *grown = realloc(t->columns, static_cast<size_t>(need));
   if (grown == nullptr) return out_of_memory(conn);
   t->columns = static_cast<char *>(grown);
+  void *flags = realloc(t->is_float, static_cast<size_t>(t->column_count) + 1);
+  if (flags == nullptr) return out_of_memory(conn);
+  t->is_float = static_cast<uint8_t *>(flags);
   memcpy(t->columns + t->columns_len, name->data, static_cast<size_t>(name->len));
   t->columns[need - 1] = 0;
   t->columns_len = need;
-  t->column_count++;
+  t->is_float[t->column_count++] = is_float;
+  if (is_float) t->has_float = 1;
   return 0;
 }
 
@@ -163,16 +167,17 @@ int table_list_load_columns(my_conn *conn, table_list *list) {
   // an expression default shows as "DEFAULT_GENERATED" and is an ordinary column.
   int rc = for_each_row(
       conn,
-      "SELECT TABLE_NAME, COLUMN_NAME, EXTRA FROM information_schema.COLUMNS "
+      "SELECT TABLE_NAME, COLUMN_NAME, EXTRA, DATA_TYPE FROM information_schema.COLUMNS "
       "WHERE TABLE_SCHEMA = DATABASE() ORDER BY TABLE_NAME, ORDINAL_POSITION",
       [&](const my_cell *cells, int32_t count) {
-        if (count < 3 || cells[0].data == nullptr || cells[1].data == nullptr) return 0;
+        if (count < 4 || cells[0].data == nullptr || cells[1].data == nullptr) return 0;
         bool generated = extra_has(&cells[2], "VIRTUAL GENERATED") || extra_has(&cells[2], "STORED GENERATED");
         bool invisible = extra_has(&cells[2], "INVISIBLE");
+        bool is_float = cell_is(&cells[3], "float");
         int result = 0;
         for_each_named(&idx, &cells[0], [&](dump_table *t) {
           if (generated || invisible) t->explicit_columns = 1;
-          if (!generated && result == 0) result = add_column(conn, t, &cells[1]);
+          if (!generated && result == 0) result = add_column(conn, t, &cells[1], is_float);
         });
         return result;
       });
@@ -181,7 +186,10 @@ int table_list_load_columns(my_conn *conn, table_list *list) {
 }
 
 void table_list_free(table_list *list) {
-  for (int32_t i = 0; i < list->count; ++i) free(list->items[i].columns);
+  for (int32_t i = 0; i < list->count; ++i) {
+    free(list->items[i].columns);
+    free(list->items[i].is_float);
+  }
   free(list->items);
   list->items = nullptr;
   list->count = 0;

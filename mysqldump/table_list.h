@@ -16,10 +16,14 @@ struct dump_table {
   // inserted with an explicit column list, generated columns left out, invisible ones kept.
   int32_t explicit_columns;
   // The columns to select (or, for a view, all of them): `column_count` NUL-terminated names in
-  // one heap block of `columns_len` bytes.
+  // one heap block of `columns_len` bytes, and for each whether it is a FLOAT.
   char *columns;
   uint64_t columns_len;
   int32_t column_count;
+  uint8_t *is_float;
+  // Set when a column is a FLOAT. The server prints a FLOAT with 6 significant digits, which does
+  // not read back as the same value; selected as a DOUBLE it prints every digit it needs.
+  int32_t has_float;
 };
 
 struct table_list {

@@ -243,6 +243,20 @@ TEST_F(Dump, LongStatementsCloseAfterOneMebibyte) {
   expect_restores("mdump_bigrows", out.file);
 }
 
+// The server prints a FLOAT with 6 significant digits, which reads back as another value: such
+// columns are selected as DOUBLE, whose text reads back into the FLOAT exactly.
+TEST_F(Dump, FloatColumnsKeepEveryDigitTheyNeed) {
+  make_db("mdump_float", {"CREATE TABLE f (id INT, x FLOAT, d DOUBLE)",
+                          "INSERT INTO f VALUES (1, 16777216, 0.1), (2, 1.0000001192092896, NULL),"
+                          " (3, NULL, 1e300)"});
+  dump_outcome out = dump("mdump_float");
+  ASSERT_EQ(out.state, MDUMP_ST_DONE) << out.result;
+  EXPECT_EQ(out.file, header("mdump_float") + create_text("mdump_float", "`f`") +
+                          "INSERT INTO `f` VALUES\n(1,16777216,0.1),\n(2,1.0000001192092896,NULL),\n"
+                          "(3,NULL,1e300);\n\n" + FOOTER);
+  expect_restores("mdump_float", out.file);
+}
+
 TEST_F(Dump, HeaderLinesStayCommentsWhateverTheDatabaseName) {
   make_db("mdump_nl\nDROP TABLE x; --", {"CREATE TABLE t (id INT)"});
   std::string path = dir + "/nl.sql";

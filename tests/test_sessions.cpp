@@ -384,7 +384,7 @@ std::vector<fake_step> error_answer(uint16_t code, const std::string &message) {
 const char TABLE_TYPES_QUERY[] =
     "SELECT TABLE_NAME, TABLE_TYPE FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE()";
 const char COLUMNS_QUERY[] =
-    "SELECT TABLE_NAME, COLUMN_NAME, EXTRA FROM information_schema.COLUMNS "
+    "SELECT TABLE_NAME, COLUMN_NAME, EXTRA, DATA_TYPE FROM information_schema.COLUMNS "
     "WHERE TABLE_SCHEMA = DATABASE() ORDER BY TABLE_NAME, ORDINAL_POSITION";
 
 std::vector<bytes> listing_columns() { return {column_def("Tables_in_fakedb", 253), column_def("Table_type", 253)}; }
@@ -412,8 +412,9 @@ std::vector<fake_step> normal_answer(const fake_db &db, const std::string &sql) 
     return rs.end();
   }
   if (sql == COLUMNS_QUERY) {
-    result_set rs({column_def("TABLE_NAME", 253), column_def("COLUMN_NAME", 253), column_def("EXTRA", 253)});
-    for (const fake_table &t : db.tables) rs.row({t.name, "id", ""}).row({t.name, "v", ""});
+    result_set rs({column_def("TABLE_NAME", 253), column_def("COLUMN_NAME", 253), column_def("EXTRA", 253),
+                   column_def("DATA_TYPE", 253)});
+    for (const fake_table &t : db.tables) rs.row({t.name, "id", "", "int"}).row({t.name, "v", "", "varchar"});
     return rs.end();
   }
   if (sql == "SET NAMES utf8mb4" || sql == "SET SESSION SQL_MODE=''" ||
