@@ -8,7 +8,7 @@ mdump_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libmbedtls-dev
   mariadb-server mariadb-client
   libssl-dev libmariadb-dev
-  pkgconf
+  pkgconf valgrind
 )
 
 missing=()

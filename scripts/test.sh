@@ -47,7 +47,7 @@ scripts/test-server.sh start
 . "$MDUMP_SERVER_DIR/env"
 
 step "tests (debug)"
-ctest --test-dir build/debug --output-on-failure -j "$jobs"
+ctest --test-dir build/debug --output-on-failure -j "$jobs" -LE reliability
 
 step "tests (Mbed TLS 3.6: protocol and export tests)"
 ctest --test-dir build/mbedtls3 --output-on-failure -j "$jobs" -L 'protocol|exports'
@@ -59,7 +59,10 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 step "tests (ASan + UBSan, bounded fuzzing ${fuzz_seconds}s per target)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build/asan --output-on-failure -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE reliability
+
+step "reliability, bounded: faults at random moments, hostile servers, leaks, and the figures"
+scripts/reliability-report.sh --bounded
 
 step "tests (Windows build under Wine)"
 scripts/windows.sh test
