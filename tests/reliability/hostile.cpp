@@ -254,7 +254,9 @@ class Hostile : public ::testing::Test {
     d.progress = mdump_progress(n);
     mdump_free(n);
     EXPECT_EQ(mdump_status(n), MDUMP_ST_IDLE);
-    fake_stop(&fs);
+    // The worker has closed its connection: the fake ends by itself once it has read the last
+    // bytes (stopping it now could leave the goodbye unrecorded), or after its own bounded wait.
+    fake_join(&fs);
     if (seen) d.statements = *seen;
     d.received = fs.received;
     d.fake_failure = fs.failure;
