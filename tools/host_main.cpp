@@ -322,6 +322,7 @@ int run_dump(const mdump_api *api, const std::string &config, const host_options
 }  // namespace
 
 int main(int argc, char **argv) {
+  host_utf8_arguments(&argc, &argv);
   host_options opts;
   std::string error;
   if (!parse_options(argc, argv, &opts, &error)) return usage_error(error);

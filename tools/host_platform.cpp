@@ -6,9 +6,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #if defined(_WIN32)
 #  include <windows.h>
+#  include <shellapi.h>
 #  include <io.h>
 #else
 #  include <dlfcn.h>
@@ -312,5 +315,36 @@ void host_sleep_ms(int ms) {
 #else
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&ts, nullptr);  // an interrupt ends it early, which is what the caller wants
+#endif
+}
+
+void host_utf8_arguments(int *argc, char ***argv) {
+#if defined(_WIN32)
+  int n = 0;
+  LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &n);
+  if (wide == nullptr) return;
+  // Lives as long as the process, as argv does.
+  static std::vector<std::string> utf8;
+  static std::vector<char *> pointers;
+  utf8.assign(static_cast<size_t>(n), std::string());
+  for (int i = 0; i < n; ++i) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+      LocalFree(wide);
+      return;  // keep the arguments Windows gave
+    }
+    utf8[i].resize(static_cast<size_t>(size));
+    WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &utf8[i][0], size, nullptr, nullptr);
+    utf8[i].resize(static_cast<size_t>(size) - 1);
+  }
+  LocalFree(wide);
+  pointers.clear();
+  for (std::string &a : utf8) pointers.push_back(&a[0]);
+  pointers.push_back(nullptr);
+  *argc = n;
+  *argv = pointers.data();
+#else
+  (void)argc;
+  (void)argv;
 #endif
 }

@@ -52,4 +52,9 @@ int host_interrupted();
 // Sleeps, returning early when an interrupt arrives.
 void host_sleep_ms(int ms);
 
+// Makes argv UTF-8, the encoding the library takes paths and names in. Windows hands a program
+// its arguments in the ANSI code page, where a non-ASCII file name is lost; elsewhere this does
+// nothing.
+void host_utf8_arguments(int *argc, char ***argv);
+
 #endif

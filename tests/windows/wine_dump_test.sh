@@ -15,6 +15,11 @@ work=$(cd "$1" && pwd)
 shift
 hosts=()
 for h in "$@"; do hosts+=("$(cd "$(dirname "$h")" && pwd)/$(basename "$h")"); done
+# The command-line host runs twice: with its configuration file, and with options, where the
+# non-ASCII output path comes in through the command line.
+for h in "${hosts[@]}"; do
+  case $(basename "$h") in minimal_host*) ;; *) hosts+=("$h#options") ;; esac
+done
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 wine_run=$root/scripts/wine-run.sh
 
@@ -87,9 +92,10 @@ paste <(printf '%s\n' "${tables[@]}") <(echo "$want") | sed 's/^/  /'
 rm -rf "${work:?}"/*
 fail=0
 n=0
-for host in "${hosts[@]}"; do
+for entry in "${hosts[@]}"; do
   n=$((n + 1))
-  name=$(basename "$host")
+  host=${entry%#options}
+  name=$(basename "$entry")
   dir="$work/$n-Sicherung Übersicht-日本語"
   mkdir -p "$dir"
   file_name="Ünïcödé-дамп-😀.sql"
@@ -106,6 +112,10 @@ JSON
   case $name in
     minimal_host*) (cd "$work" && MDUMP_WINE_TIMEOUT=180 "$wine_run" "$host" "config-$n.json") \
                      >"$work/out-$n.txt" 2>"$work/err-$n.txt" || rc=$? ;;
+    *'#options') (cd "$work" && MYSQL_PWD=$MDUMP_TEST_PASSWORD MDUMP_WINE_TIMEOUT=180 "$wine_run" "$host" \
+                    -h "$MDUMP_TEST_HOST" -P "$MDUMP_TEST_PORT" -u "$MDUMP_TEST_USER" --add-drop-table \
+                    -o "Z:$(sed 's|/|\\|g' <<<"$dir/$file_name")" --json dump "$src") \
+                   >"$work/out-$n.txt" 2>"$work/err-$n.txt" || rc=$? ;;
     *) (cd "$work" && MDUMP_WINE_TIMEOUT=180 "$wine_run" "$host" --config "config-$n.json" dump --json) \
          >"$work/out-$n.txt" 2>"$work/err-$n.txt" || rc=$? ;;
   esac
