@@ -2,7 +2,11 @@
  *
  * A host loads the library and calls these eleven functions. Calls that talk to a server take one
  * configuration text in JSON and answer in JSON; every returned pointer points into storage the
- * library owns (the host never frees it). Usable from C and C++. */
+ * library owns (the host never frees it). Usable from C and C++.
+ *
+ * Threads: the three catalogue calls, mdump_start and mdump_free share the library's answer and
+ * error buffers and its choice of sessions, so a host runs them from one thread at a time.
+ * mdump_status, mdump_progress, mdump_result and mdump_cancel may be called at any time. */
 #ifndef QUILLFEN_MYSQLDUMP_H
 #define QUILLFEN_MYSQLDUMP_H
 

@@ -170,7 +170,15 @@ int my_set_server_error(my_conn *conn) {
     msg = p + 9;
     m = len - 9;
   }
-  if (m > sizeof conn->err_msg - 1) m = sizeof conn->err_msg - 1;
+  if (m > sizeof conn->err_msg - 1) {
+    m = sizeof conn->err_msg - 1;
+    // A cut message must not end in half a character: the text ends up in JSON answers.
+    if ((msg[m] & 0xC0) == 0x80) {
+      uint64_t k = m;
+      while (k > 0 && m - k < 3 && (msg[k - 1] & 0xC0) == 0x80) --k;
+      if (k > 0 && msg[k - 1] >= 0xC0) m = k - 1;
+    }
+  }
   memcpy(conn->err_msg, msg, static_cast<size_t>(m));
   conn->err_msg[m] = 0;
   conn->err_code = static_cast<int32_t>(wire_u16(p + 1));
