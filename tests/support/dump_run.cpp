@@ -51,36 +51,47 @@ std::string temp_dir() {
   return dir != nullptr ? dir : "/tmp";
 }
 
-std::string restore_with_client(const test_server &srv, const std::string &database,
-                                const std::string &file, const std::string &client_options) {
-  std::string base = "mariadb --no-defaults --protocol=tcp -h " + std::string(srv.host) + " -P " +
-                     std::to_string(srv.port) + " -u " + srv.user + " -p" + srv.password;
-  std::string cmd = base + " -e 'DROP DATABASE IF EXISTS `" + database + "`; CREATE DATABASE `" +
-                    database + "`' 2>&1 && " + base + " " + client_options + " '" + database +
-                    "' < '" + file + "' 2>&1";
+namespace {
+
+std::string client_command(const test_server &srv) {
+  return "mariadb --no-defaults --protocol=tcp -h " + std::string(srv.host) + " -P " +
+         std::to_string(srv.port) + " -u " + srv.user + " -p" + srv.password;
+}
+
+// Runs a shell command; its output (stdout and whatever the command sends there) and exit status.
+std::string run_capture(const std::string &cmd, int *status) {
   std::string output;
   FILE *p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return "popen failed";
+  if (p == nullptr) {
+    *status = -1;
+    return "popen failed";
+  }
   char buf[4096];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
-  int status = pclose(p);
+  *status = pclose(p);
+  return output;
+}
+
+}  // namespace
+
+std::string restore_with_client(const test_server &srv, const std::string &database,
+                                const std::string &file, const std::string &client_options) {
+  std::string base = client_command(srv);
+  std::string cmd = base + " -e 'DROP DATABASE IF EXISTS `" + database + "`; CREATE DATABASE `" +
+                    database + "`' 2>&1 && " + base + " " + client_options + " '" + database +
+                    "' < '" + file + "' 2>&1";
+  int status = 0;
+  std::string output = run_capture(cmd, &status);
   if (status != 0) return output.empty() ? "mariadb client failed" : output;
   return "";
 }
 
 std::string load_with_client(const test_server &srv, const std::string &database,
                              const std::string &file, const std::string &client_options) {
-  std::string cmd = "mariadb --no-defaults --protocol=tcp -h " + std::string(srv.host) + " -P " +
-                    std::to_string(srv.port) + " -u " + srv.user + " -p" + srv.password + " " +
-                    client_options + " '" + database + "' < '" + file + "' 2>&1";
-  std::string output;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return "popen failed";
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
-  int status = pclose(p);
+  std::string cmd = client_command(srv) + " " + client_options + " '" + database + "' < '" + file + "' 2>&1";
+  int status = 0;
+  std::string output = run_capture(cmd, &status);
   if (status != 0 && output.empty()) return "mariadb client failed";
   return output;
 }
