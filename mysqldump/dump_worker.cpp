@@ -8,6 +8,7 @@
 #include "mysql_client/mysql_client.h"
 #include "mysqldump/dump_writer.h"
 #include "mysqldump/session.h"
+#include "mysqldump/sql_literal.h"
 #include "mysqldump/table_list.h"
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -30,7 +31,6 @@ const char *const SESSION_SETTINGS[] = {
 const char FOOTER[] = "SET FOREIGN_KEY_CHECKS=1;\n";
 // A statement that must give rows answered with a plain OK: the connection has no error text.
 const char NO_RESULT_SET[] = "no result set from server";
-const char HEX[] = "0123456789ABCDEF";
 
 // An INSERT statement is also closed once it has passed this size, so that no statement outgrows
 // the max_allowed_packet of the server it is restored into.
@@ -39,9 +39,6 @@ const uint64_t INSERT_BYTES_LIMIT = 1048576;
 enum {
   QNAME_SIZE = 2 * MDUMP_NAME_SIZE,  // every byte of a name may be a doubled back-tick
   STMT_SIZE = QNAME_SIZE + 64,
-  STAGE_SIZE = 2048,
-  HEX_STAGE_LIMIT = 1021,   // flush once more than this many digits are staged
-  TEXT_STAGE_LIMIT = 2044,  // flush before a byte once more than this many are staged
 };
 
 enum { TABLES_DONE = 0, TABLES_FAILED = -1, TABLES_CANCELLED = 1 };
@@ -53,7 +50,6 @@ struct worker {
   table_list tables;
   char qname[QNAME_SIZE];
   char stmt[STMT_SIZE];
-  unsigned char stage[STAGE_SIZE];
   // the data loop of the current table
   int stmt_open;
   int32_t stmt_rows;
@@ -173,50 +169,6 @@ int write_create(worker *wk, bool drop, const char *drop_kind) {
   return result;
 }
 
-int put_staged(worker *wk, size_t *staged) {
-  int rc = dw_put(&wk->w, wk->stage, *staged);
-  *staged = 0;
-  return rc;
-}
-
-int write_hex(worker *wk, const my_cell *cell) {
-  if (dw_put(&wk->w, "0x", 2) < 0) return -1;
-  size_t staged = 0;
-  for (uint64_t i = 0; i < cell->len; ++i) {
-    wk->stage[staged++] = static_cast<unsigned char>(HEX[cell->data[i] >> 4]);
-    wk->stage[staged++] = static_cast<unsigned char>(HEX[cell->data[i] & 0x0F]);
-    if (staged > HEX_STAGE_LIMIT && put_staged(wk, &staged) < 0) return -1;
-  }
-  return staged > 0 ? put_staged(wk, &staged) : 0;
-}
-
-int write_text(worker *wk, const my_cell *cell) {
-  if (dw_put(&wk->w, "'", 1) < 0) return -1;
-  size_t staged = 0;
-  for (uint64_t i = 0; i < cell->len; ++i) {
-    if (staged > TEXT_STAGE_LIMIT && put_staged(wk, &staged) < 0) return -1;
-    unsigned char c = cell->data[i];
-    char escaped = 0;
-    switch (c) {
-      case 0x00: escaped = '0'; break;
-      case 0x0A: escaped = 'n'; break;
-      case 0x0D: escaped = 'r'; break;
-      case 0x1A: escaped = 'Z'; break;
-      case '\'': escaped = '\''; break;
-      case '\\': escaped = '\\'; break;
-      default: break;
-    }
-    if (escaped != 0) {
-      wk->stage[staged++] = '\\';
-      wk->stage[staged++] = static_cast<unsigned char>(escaped);
-    } else {
-      wk->stage[staged++] = c;
-    }
-  }
-  if (staged > 0 && put_staged(wk, &staged) < 0) return -1;
-  return dw_put(&wk->w, "'", 1);
-}
-
 int write_value(worker *wk, const my_col *col, const my_cell *cell) {
   if (cell->data == nullptr) return dw_put(&wk->w, "NULL", 4);
   if (my_type_is_numeric(col->type)) {
@@ -225,9 +177,9 @@ int write_value(worker *wk, const my_col *col, const my_cell *cell) {
   }
   if (my_type_is_binary(col->type, col->charset)) {
     if (cell->len == 0) return dw_put(&wk->w, "''", 2);
-    return write_hex(wk, cell);
+    return sql_put_hex(&wk->w, cell->data, cell->len);
   }
-  return write_text(wk, cell);
+  return sql_put_string(&wk->w, cell->data, cell->len);
 }
 
 // The table's columns as "`a`,`b`", in a heap text the caller frees; null when out of memory.

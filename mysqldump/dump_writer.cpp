@@ -17,13 +17,8 @@ int write_through(dump_writer *w, const void *data, uint64_t n) {
 
 }  // namespace
 
-int dw_put(dump_writer *w, const void *data, uint64_t len) {
-  if (w->used + len <= w->cap) {
-    memcpy(w->buf + w->used, data, static_cast<size_t>(len));
-    w->used += len;
-    w->produced += len;
-    return 0;
-  }
+// The piece does not fit in what is left of the buffer (dw_put has checked).
+int dw_put_spilling(dump_writer *w, const void *data, uint64_t len) {
   if (w->used > 0) {
     if (write_through(w, w->buf, w->used) < 0) return -1;
     w->used = 0;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 struct mdump_session;
 
@@ -20,9 +21,23 @@ struct dump_writer {
   uint64_t produced;  // every byte taken so far, written or still buffered
 };
 
+// dw_put's path for a piece that does not fit in what is left of the buffer.
+int dw_put_spilling(dump_writer *w, const void *data, uint64_t len);
+
 // Each returns 0, or -1 when the file accepted fewer bytes than asked (dw_printf also when the
 // formatting fails). A failed buffer write keeps the buffered bytes for a later dw_flush.
-int dw_put(dump_writer *w, const void *data, uint64_t len);
+//
+// A dump is millions of pieces of a few bytes (separators, numbers, quotes): the common case, a
+// piece that fits, is inline so that a constant-length piece becomes a plain store.
+inline int dw_put(dump_writer *w, const void *data, uint64_t len) {
+  if (len <= w->cap - w->used) {
+    memcpy(w->buf + w->used, data, static_cast<size_t>(len));
+    w->used += len;
+    w->produced += len;
+    return 0;
+  }
+  return dw_put_spilling(w, data, len);
+}
 int dw_printf(dump_writer *w, const char *fmt, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))

@@ -9,19 +9,11 @@
 #include "mysqldump/dump_writer.h"
 #include "mysqldump/session.h"
 #include "tests/support/recording_file.h"
+#include "tests/support/same_bytes.h"
 
 namespace {
 
 const uint64_t MIB = 1048576;
-
-// Megabyte strings: report where they part instead of printing them.
-::testing::AssertionResult same_bytes(const std::string &got, const std::string &want) {
-  if (got == want) return ::testing::AssertionSuccess();
-  size_t i = 0;
-  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
-  return ::testing::AssertionFailure() << "sizes " << got.size() << " and " << want.size()
-                                       << ", first difference at byte " << i;
-}
 
 class DumpWriter : public ::testing::Test {
  protected:
