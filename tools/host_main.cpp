@@ -20,7 +20,8 @@ const char HOST_VERSION[] = "1.0.0";
 
 enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 
-const int POLL_MS = 100;
+// The end of a dump is seen within this; the display keeps its own slower pace below.
+const int POLL_MS = 10;
 const long long BAR_REDRAW_MS = 100;
 const long long LINE_EVERY_MS = 1000;
 const size_t CONFIG_FILE_MAX = 16u << 20;
