@@ -64,7 +64,7 @@ std::string all_bytes() {
 
 const std::string PLAIN = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,;:-";
 // Prose with a line feed, a quote or a backslash about once in 25 bytes, and two-byte letters.
-const std::string PROSE = PLAIN + PLAIN + PLAIN + "\n'\\\xc3\xab";
+const std::string PROSE = PLAIN + "\n'\\\xc3\xab";
 
 enum encoding { COPY, STRING, HEX };
 

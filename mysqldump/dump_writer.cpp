@@ -33,6 +33,13 @@ int dw_put_spilling(dump_writer *w, const void *data, uint64_t len) {
   return 0;
 }
 
+// dw_reserve's path when the buffer lacks the room.
+unsigned char *dw_reserve_spilling(dump_writer *w, uint64_t n) {
+  if (n > w->cap || write_through(w, w->buf, w->used) < 0) return nullptr;
+  w->used = 0;
+  return w->buf;
+}
+
 int dw_printf(dump_writer *w, const char *fmt, ...) {
   char text[DW_PRINTF_SIZE];
   va_list ap;

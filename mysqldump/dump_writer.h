@@ -38,6 +38,19 @@ inline int dw_put(dump_writer *w, const void *data, uint64_t len) {
   }
   return dw_put_spilling(w, data, len);
 }
+
+// Room for n more bytes (n at most cap) at the end of the buffer, for an encoder to write into
+// in place; the buffer is written out first when it lacks the room. Null when that write failed
+// (the buffered bytes are kept, as with dw_put). dw_commit then takes the bytes actually used.
+unsigned char *dw_reserve_spilling(dump_writer *w, uint64_t n);
+inline unsigned char *dw_reserve(dump_writer *w, uint64_t n) {
+  return n <= w->cap - w->used ? w->buf + w->used : dw_reserve_spilling(w, n);
+}
+inline void dw_commit(dump_writer *w, uint64_t n) {
+  w->used += n;
+  w->produced += n;
+}
+
 int dw_printf(dump_writer *w, const char *fmt, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))

@@ -43,8 +43,8 @@ constexpr uint64_t ONES = 0x0101010101010101ull;
 constexpr uint64_t HIGHS = 0x8080808080808080ull;
 
 // Non-zero when one of the eight bytes may need an escape: a byte below 0x20 (the four control
-// bytes among them), a quote or a backslash. A false alarm (a tab, say) only sends that word down
-// the exact byte loop.
+// bytes among them), a quote or a backslash. A false alarm (a tab, say) only sends that word
+// through the exact per-byte path.
 inline uint64_t word_may_need_escape(uint64_t x) {
   uint64_t below_space = (x - 0x20 * ONES) & ~x;
   uint64_t q = x ^ ('\'' * ONES);
@@ -54,53 +54,67 @@ inline uint64_t word_may_need_escape(uint64_t x) {
   return (below_space | quote | backslash) & HIGHS;
 }
 
-// The length of the run at p that needs no escape, at most n. Whole words are checked at a time;
-// a word that may hold an escape is checked byte by byte, and the word loop resumes after it.
-uint64_t plain_run(const unsigned char *p, uint64_t n) {
-  uint64_t i = 0;
-  for (;;) {
-    while (i + 8 <= n) {
-      uint64_t x;
-      memcpy(&x, p + i, 8);
-      if (word_may_need_escape(x) != 0) break;
-      i += 8;
-    }
-    uint64_t stop = n - i > 8 ? i + 8 : n;
-    for (; i < stop; ++i)
-      if (ESCAPES.after_backslash[p[i]] != 0) return i;
-    if (i == n) return i;
-  }
+// Input is encoded straight into the writer's buffer, this many bytes at a time (fewer when the
+// buffer is smaller), with room reserved for the worst case: two output bytes for each.
+constexpr uint64_t CHUNK_BYTES = 4096;
+
+uint64_t chunk_for(const dump_writer *w, uint64_t left) {
+  uint64_t most = w->cap / 2 < CHUNK_BYTES ? w->cap / 2 : CHUNK_BYTES;
+  if (most == 0) most = 1;  // a buffer too small for one pair then fails in dw_reserve
+  return left < most ? left : most;
 }
 
-// Digits are formed in a stack chunk and handed to the writer whole; the writer copies them once.
-constexpr uint64_t HEX_CHUNK_BYTES = 1024;
+// One byte as it is, or as a backslash pair; returns how many bytes were written. Both output
+// bytes are always stored (the second is overwritten next when unused) so that nothing branches
+// on the byte's value.
+inline uint64_t put_string_byte(unsigned char c, unsigned char *out) {
+  unsigned char e = static_cast<unsigned char>(ESCAPES.after_backslash[c]);
+  out[0] = e != 0 ? '\\' : c;
+  out[1] = e;
+  return e != 0 ? 2 : 1;
+}
+
+// The escaped text of in[0..n) at out, which has room for 2n bytes; returns the length. Words
+// with nothing to escape are copied whole.
+uint64_t escape_chunk(const unsigned char *in, uint64_t n, unsigned char *out) {
+  uint64_t j = 0;
+  uint64_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    uint64_t x;
+    memcpy(&x, in + k, 8);
+    if (word_may_need_escape(x) == 0) {
+      memcpy(out + j, &x, 8);
+      j += 8;
+      continue;
+    }
+    for (uint64_t m = k; m < k + 8; ++m) j += put_string_byte(in[m], out + j);
+  }
+  for (; k < n; ++k) j += put_string_byte(in[k], out + j);
+  return j;
+}
 
 }  // namespace
 
 int sql_put_string(dump_writer *w, const unsigned char *data, uint64_t len) {
   if (dw_put(w, "'", 1) < 0) return -1;
-  uint64_t i = 0;
-  while (i < len) {
-    uint64_t run = plain_run(data + i, len - i);
-    if (run > 0 && dw_put(w, data + i, run) < 0) return -1;
-    i += run;
-    if (i == len) break;
-    // A run stops only at a byte that needs an escape, or in a word with a false alarm; there
-    // the byte loop above already passed every plain byte, so data[i] does need one.
-    const char pair[2] = {'\\', ESCAPES.after_backslash[data[i]]};
-    if (dw_put(w, pair, 2) < 0) return -1;
-    ++i;
+  for (uint64_t i = 0; i < len;) {
+    uint64_t n = chunk_for(w, len - i);
+    unsigned char *out = dw_reserve(w, 2 * n);
+    if (out == nullptr) return -1;
+    dw_commit(w, escape_chunk(data + i, n, out));
+    i += n;
   }
   return dw_put(w, "'", 1);
 }
 
 int sql_put_hex(dump_writer *w, const unsigned char *data, uint64_t len) {
   if (dw_put(w, "0x", 2) < 0) return -1;
-  char chunk[2 * HEX_CHUNK_BYTES];
   for (uint64_t i = 0; i < len;) {
-    uint64_t n = len - i < HEX_CHUNK_BYTES ? len - i : HEX_CHUNK_BYTES;
-    for (uint64_t k = 0; k < n; ++k) memcpy(chunk + 2 * k, HEX_PAIRS.pair[data[i + k]], 2);
-    if (dw_put(w, chunk, 2 * n) < 0) return -1;
+    uint64_t n = chunk_for(w, len - i);
+    unsigned char *out = dw_reserve(w, 2 * n);
+    if (out == nullptr) return -1;
+    for (uint64_t k = 0; k < n; ++k) memcpy(out + 2 * k, HEX_PAIRS.pair[data[i + k]], 2);
+    dw_commit(w, 2 * n);
     i += n;
   }
   return 0;

@@ -114,6 +114,38 @@ TEST_F(DumpWriter, AShortWriteKeepsTheBufferAndTheCount) {
   EXPECT_EQ(counted(), 1048570);
 }
 
+// Room for in-place encoding: taken from the free end when it is there, else after writing the
+// buffer out; a refused write leaves buffer and count as they were, and no room beyond the
+// buffer's size is ever promised.
+TEST_F(DumpWriter, ReservedRoomIsCommittedInPlace) {
+  prefill(MIB - 8);
+  unsigned char *at = dw_reserve(&w, 8);
+  ASSERT_EQ(at, w.buf + (MIB - 8));
+  EXPECT_TRUE(rec.writes.empty());
+  memcpy(at, "12345", 5);
+  dw_commit(&w, 5);
+  EXPECT_EQ(w.used, MIB - 3);
+  EXPECT_EQ(w.produced, MIB - 3);
+
+  EXPECT_EQ(dw_reserve(&w, MIB + 1), nullptr);
+  EXPECT_TRUE(rec.writes.empty());
+
+  rec.accept_limit = 100;
+  EXPECT_EQ(dw_reserve(&w, 4), nullptr);
+  EXPECT_EQ(w.used, MIB - 3);
+  EXPECT_EQ(counted(), 0);
+
+  rec.accept_limit = SIZE_MAX;
+  rec.data.clear();
+  at = dw_reserve(&w, 4);
+  ASSERT_EQ(at, w.buf);
+  memcpy(at, "tail", 4);
+  dw_commit(&w, 4);
+  EXPECT_EQ(dw_flush(&w), 0);
+  EXPECT_TRUE(same_bytes(rec.data, std::string(MIB - 8, 'p') + "12345tail"));
+  EXPECT_EQ(counted(), static_cast<int64_t>(MIB + 1));
+}
+
 // Whatever byte the file fails at, the count never includes a refused byte and the bytes it does
 // count are exactly the start of what was produced.
 TEST_F(DumpWriter, FailingAtEveryKindOfOffsetNeverOvercounts) {
