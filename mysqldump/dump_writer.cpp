@@ -15,14 +15,19 @@ int write_through(dump_writer *w, const void *data, uint64_t n) {
   return 0;
 }
 
+// Writes out whatever is buffered; on failure the bytes stay buffered.
+int empty_buffer(dump_writer *w) {
+  if (w->used == 0) return 0;
+  if (write_through(w, w->buf, w->used) < 0) return -1;
+  w->used = 0;
+  return 0;
+}
+
 }  // namespace
 
 // The piece does not fit in what is left of the buffer (dw_put has checked).
 int dw_put_spilling(dump_writer *w, const void *data, uint64_t len) {
-  if (w->used > 0) {
-    if (write_through(w, w->buf, w->used) < 0) return -1;
-    w->used = 0;
-  }
+  if (empty_buffer(w) < 0) return -1;
   if (len <= w->cap) {
     memcpy(w->buf, data, static_cast<size_t>(len));
     w->used = len;
@@ -35,8 +40,7 @@ int dw_put_spilling(dump_writer *w, const void *data, uint64_t len) {
 
 // dw_reserve's path when the buffer lacks the room.
 unsigned char *dw_reserve_spilling(dump_writer *w, uint64_t n) {
-  if (n > w->cap || write_through(w, w->buf, w->used) < 0) return nullptr;
-  w->used = 0;
+  if (n > w->cap || empty_buffer(w) < 0) return nullptr;
   return w->buf;
 }
 
@@ -51,9 +55,4 @@ int dw_printf(dump_writer *w, const char *fmt, ...) {
   return dw_put(w, text, static_cast<uint64_t>(n));
 }
 
-int dw_flush(dump_writer *w) {
-  if (w->used == 0) return 0;
-  if (write_through(w, w->buf, w->used) < 0) return -1;
-  w->used = 0;
-  return 0;
-}
+int dw_flush(dump_writer *w) { return empty_buffer(w); }

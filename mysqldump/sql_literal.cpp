@@ -93,29 +93,33 @@ uint64_t escape_chunk(const unsigned char *in, uint64_t n, unsigned char *out) {
   return j;
 }
 
-}  // namespace
+// The hex digits of in[0..n) at out, which has room for 2n bytes; returns the length.
+uint64_t hex_chunk(const unsigned char *in, uint64_t n, unsigned char *out) {
+  for (uint64_t k = 0; k < n; ++k) memcpy(out + 2 * k, HEX_PAIRS.pair[in[k]], 2);
+  return 2 * n;
+}
 
-int sql_put_string(dump_writer *w, const unsigned char *data, uint64_t len) {
-  if (dw_put(w, "'", 1) < 0) return -1;
+// Feeds data to an encoder chunk by chunk, each written in place into room for its worst case.
+int encode_in_place(dump_writer *w, const unsigned char *data, uint64_t len,
+                    uint64_t (*encode)(const unsigned char *, uint64_t, unsigned char *)) {
   for (uint64_t i = 0; i < len;) {
     uint64_t n = chunk_for(w, len - i);
     unsigned char *out = dw_reserve(w, 2 * n);
     if (out == nullptr) return -1;
-    dw_commit(w, escape_chunk(data + i, n, out));
+    dw_commit(w, encode(data + i, n, out));
     i += n;
   }
+  return 0;
+}
+
+}  // namespace
+
+int sql_put_string(dump_writer *w, const unsigned char *data, uint64_t len) {
+  if (dw_put(w, "'", 1) < 0 || encode_in_place(w, data, len, escape_chunk) < 0) return -1;
   return dw_put(w, "'", 1);
 }
 
 int sql_put_hex(dump_writer *w, const unsigned char *data, uint64_t len) {
   if (dw_put(w, "0x", 2) < 0) return -1;
-  for (uint64_t i = 0; i < len;) {
-    uint64_t n = chunk_for(w, len - i);
-    unsigned char *out = dw_reserve(w, 2 * n);
-    if (out == nullptr) return -1;
-    for (uint64_t k = 0; k < n; ++k) memcpy(out + 2 * k, HEX_PAIRS.pair[data[i + k]], 2);
-    dw_commit(w, 2 * n);
-    i += n;
-  }
-  return 0;
+  return encode_in_place(w, data, len, hex_chunk);
 }

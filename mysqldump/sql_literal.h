@@ -1,7 +1,7 @@
 // Values as SQL literals in the dump text: a string between single quotes with the six bytes a
 // server's string parser would misread written as backslash pairs, and binary data as 0x followed
-// by upper-case hexadecimal digits. These two loops carry most of a dump's bytes, so they move
-// plain runs whole instead of byte by byte.
+// by upper-case hexadecimal digits. These two loops carry most of a dump's bytes, so they write
+// in place into the writer's buffer and store a word with nothing to escape whole.
 #ifndef MDUMP_SQL_LITERAL_H
 #define MDUMP_SQL_LITERAL_H
 
